@@ -1,0 +1,201 @@
+// Velmora bus driver: device extensions, shared records, pool tag, trace
+// macros and the routines every part of the driver calls.
+#pragma once
+
+#include <ntddk.h>
+
+#include "velmora_callback.h"
+#include "velmora_ioctl.h"
+
+// Every allocation carries "TBus"; every free passes tag 0.
+#define VELMORA_POOL_TAG 0x73754254u
+// The remove lock's tag, "suBC" in memory.
+#define VELMORA_REMOVE_LOCK_TAG 0x43427573u
+#define VELMORA_REMOVE_LOCK_HIGH_WATERMARK 10u
+
+// ------------------------------------------------------------------ tracing
+// Written from outside (a debugger, or the kernel host's tests); the driver
+// only reads it, so nothing is printed until someone asks for it.
+extern "C" volatile ULONG TraceMask;
+
+#define TRACE_ENTRY_BIT 0x1u
+#define TRACE_EXIT_BIT 0x10u
+#define TRACE_DETAIL_BIT 0x100u
+
+#define TRACE_ENTER(Name)                  \
+  do {                                     \
+    if (TraceMask & TRACE_ENTRY_BIT) {     \
+      DbgPrint("Velmora===>");             \
+      DbgPrint("%s", (Name));              \
+      DbgPrint("\r\n");                    \
+    }                                      \
+  } while (0)
+
+#define TRACE_EXIT(Name)                   \
+  do {                                     \
+    if (TraceMask & TRACE_EXIT_BIT) {      \
+      DbgPrint("Velmora<===");             \
+      DbgPrint("%s", (Name));              \
+      DbgPrint("\r\n");                    \
+    }                                      \
+  } while (0)
+
+#define TRACE_EXIT_STATUS(Name, Status)                                      \
+  do {                                                                       \
+    if (TraceMask & TRACE_EXIT_BIT) {                                        \
+      DbgPrint("Velmora<===%s, NTSTATUS:%x", (Name), (ULONG)(Status));       \
+      DbgPrint("\r\n");                                                      \
+    }                                                                        \
+  } while (0)
+
+#define TRACE_DETAIL(...)                  \
+  do {                                     \
+    if (TraceMask & TRACE_DETAIL_BIT) {    \
+      DbgPrint("Velmora===: ");            \
+      DbgPrint(__VA_ARGS__);               \
+      DbgPrint("\r\n");                    \
+    }                                      \
+  } while (0)
+
+// ------------------------------------------------------------------ records
+typedef enum _PNP_STATE : ULONG {
+  StateNotStarted = 0,
+  StateStarted = 1,
+  StateStopPending = 2,
+  StateStopped = 3,
+  StateRemovePending = 4,
+  StateSurpriseRemoved = 5,
+  StateDeleted = 6,
+} PNP_STATE;
+
+typedef struct _EXTENSION_HEADER {
+  PDEVICE_OBJECT Self;
+  BOOLEAN IsFdo;
+  PNP_STATE PnpState;
+  PNP_STATE PreviousPnpState;
+} EXTENSION_HEADER, *PEXTENSION_HEADER;
+
+typedef struct _BUS_EXTENSION {
+  EXTENSION_HEADER Header;
+  PDEVICE_OBJECT NextLower;
+  PDEVICE_OBJECT UnderlyingPdo;
+  volatile LONG OpenHandleCount;
+  IO_REMOVE_LOCK RemoveLock;
+  LIST_ENTRY ChildList;
+  ULONG ChildCount;
+  KSPIN_LOCK ChildListLock;
+  NETBUS_CALLBACK ChildCallback;
+  PVOID ChildContext;
+  PKEVENT UserEvent;
+  LIST_ENTRY SendQueue;
+  ULONG SendCount;
+  KSPIN_LOCK SendLock;
+  BOOLEAN FlowOn;
+  BOOLEAN SendQueueReady;
+} BUS_EXTENSION, *PBUS_EXTENSION;
+
+typedef struct _CHILD_EXTENSION {
+  EXTENSION_HEADER Header;
+  SYSTEM_POWER_STATE SystemPowerState;
+  DEVICE_POWER_STATE DevicePowerState;
+  PDEVICE_OBJECT ParentFdo;
+  PWCHAR HardwareIds;
+  ULONG SerialNo;
+  LIST_ENTRY Link;
+  BOOLEAN Present;
+  BOOLEAN Reported;
+  // Set by a relations answer that left this unplugged child out: only then
+  // has the Plug and Play manager been told it is gone, and only then may its
+  // removal delete it.
+  BOOLEAN ReportedMissing;
+  // Set just before the device object is deleted; a late removal request that
+  // still reaches the child must touch nothing.
+  BOOLEAN Deleted;
+} CHILD_EXTENSION, *PCHILD_EXTENSION;
+
+// One record waiting for the service; a single allocation of Length + 31 bytes.
+typedef struct _SEND_ENTRY {
+  LIST_ENTRY Link;
+  ULONG Length;
+  UCHAR Data[1];
+} SEND_ENTRY, *PSEND_ENTRY;
+
+#define SEND_ENTRY_OVERHEAD 31u
+
+static_assert(FIELD_OFFSET(SEND_ENTRY, Data) + 7 <= SEND_ENTRY_OVERHEAD,
+              "a SEND_ENTRY allocation covers its header");
+
+// ------------------------------------------------------------------ state helpers
+FORCEINLINE VOID SetNewPnpState(PEXTENSION_HEADER Header, PNP_STATE NewState) {
+  Header->PreviousPnpState = Header->PnpState;
+  Header->PnpState = NewState;
+}
+
+FORCEINLINE VOID RestorePreviousPnpState(PEXTENSION_HEADER Header) {
+  Header->PnpState = Header->PreviousPnpState;
+}
+
+// ------------------------------------------------------------------ driver frame
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD netBus_Unload;
+DRIVER_DISPATCH BtBus_Create;
+DRIVER_DISPATCH netBus_Close;
+DRIVER_DISPATCH BtBus_CleanUp;
+DRIVER_DISPATCH BtBus_ProcessSysControlIrp;
+DRIVER_DISPATCH BtBus_Pnp;
+DRIVER_DISPATCH BtBus_DefaultPower;
+DRIVER_DISPATCH BtBus_DeviceControl;
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+NTSTATUS PassDown(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT BusDevice, PIRP Irp);
+IO_COMPLETION_ROUTINE ForwardCompletion;
+
+NTSTATUS ChildInit(PCHILD_EXTENSION Child, PBUS_PLUGIN_REQUEST Request, PBUS_EXTENSION Bus,
+                   PDEVICE_OBJECT ChildDevice);
+NTSTATUS BtNetDrvInitializeSend(PBUS_EXTENSION Bus);
+VOID netBusFreeSendList(PBUS_EXTENSION Bus);
+
+// ------------------------------------------------------------------ control dispatch
+NTSTATUS BusFdo_DeviceControl(PDEVICE_OBJECT BusDevice, PIRP Irp);
+
+// ------------------------------------------------------------------ bus device
+DRIVER_ADD_DEVICE netBus_AddDevice;
+NTSTATUS BusFdo_Pnp(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_StartDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_QueryRemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_RemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_CancelRemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_StopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_QueryStopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_CancelStopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_HandleQueryDeviceRelations(PDEVICE_OBJECT BusDevice, PIRP Irp);
+NTSTATUS BusFdo_SurpriseRemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
+VOID FinalRemoveAllPdos(PBUS_EXTENSION Bus);
+VOID Pdo_Delete(PDEVICE_OBJECT ChildDevice, PCHILD_EXTENSION Child);
+NTSTATUS BusFdo_GetDeviceCapabilities(PDEVICE_OBJECT DeviceObject,
+                                      PDEVICE_CAPABILITIES Capabilities);
+
+// ------------------------------------------------------------------ children
+NTSTATUS netBus_PlugInDevice(PIRP Irp, PBUS_EXTENSION Bus);
+NTSTATUS BtBus_PlugOutDevice(PIRP Irp, PBUS_EXTENSION Bus);
+NTSTATUS Pdo_Create(PBUS_EXTENSION Bus, PIRP Irp);
+NTSTATUS Pdo_PnP(PDEVICE_OBJECT ChildDevice, PIRP Irp);
+NTSTATUS ChildRemove(PDEVICE_OBJECT ChildDevice, PCHILD_EXTENSION Child);
+NTSTATUS CommonPdo_QueryDeviceRelations(PCHILD_EXTENSION Child, PIRP Irp);
+NTSTATUS CommonPdo_QueryDeviceId(PCHILD_EXTENSION Child, PIRP Irp);
+NTSTATUS CommonPdo_QueryDeviceText(PCHILD_EXTENSION Child, PIRP Irp);
+NTSTATUS CommonPdo_QueryDeviceCaps(PCHILD_EXTENSION Child, PIRP Irp);
+NTSTATUS Pdo_Power(PDEVICE_OBJECT ChildDevice, PIRP Irp, PCHILD_EXTENSION Child);
+REQUEST_POWER_COMPLETE CommonPdo_PoRequestComplete;
+
+// ------------------------------------------------------------------ message channel
+NTSTATUS netBus_ExchangeCallBack(PIRP Irp, PBUS_EXTENSION Bus);
+NTSTATUS netBusCallback(PNETBUS_MESSAGE Message, PVOID Context);
+NTSTATUS netBus_PutMessage(PIRP Irp, PBUS_EXTENSION Bus);
+NTSTATUS netBus_SendData_Handler(PNETBUS_MESSAGE Message, PBUS_EXTENSION Bus);
+PSEND_ENTRY DequeueSendEntry(PBUS_EXTENSION Bus);
+NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus);
+NTSTATUS CORVANE_PASS_EVENT_Handler(PIRP Irp, PBUS_EXTENSION Bus);
+NTSTATUS CORVANE_DELETE_EVENT_Handler(PIRP Irp, PBUS_EXTENSION Bus);
+VOID hlpResetForCorvane(PBUS_EXTENSION Bus);
