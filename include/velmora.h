@@ -136,8 +136,10 @@ FORCEINLINE VOID RestorePreviousPnpState(PEXTENSION_HEADER Header) {
 }
 
 // ------------------------------------------------------------------ driver frame
+// C linkage for the routines placed in discardable or pageable sections: the
+// WDK compiler's alloc_text applies only to extern "C" functions.
 extern "C" DRIVER_INITIALIZE DriverEntry;
-DRIVER_UNLOAD netBus_Unload;
+extern "C" DRIVER_UNLOAD netBus_Unload;
 DRIVER_DISPATCH BtBus_Create;
 DRIVER_DISPATCH netBus_Close;
 DRIVER_DISPATCH BtBus_CleanUp;
@@ -160,7 +162,7 @@ VOID netBusFreeSendList(PBUS_EXTENSION Bus);
 NTSTATUS BusFdo_DeviceControl(PDEVICE_OBJECT BusDevice, PIRP Irp);
 
 // ------------------------------------------------------------------ bus device
-DRIVER_ADD_DEVICE netBus_AddDevice;
+extern "C" DRIVER_ADD_DEVICE netBus_AddDevice;
 NTSTATUS BusFdo_Pnp(PDEVICE_OBJECT BusDevice, PIRP Irp);
 NTSTATUS BusFdo_StartDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);
 NTSTATUS BusFdo_QueryRemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp);

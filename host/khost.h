@@ -1,0 +1,311 @@
+// Kernel host: the harness side. Tests, tools and the demo use this to boot
+// drivers, act as the Plug and Play, power and I/O managers and as a user-mode
+// service, inject the platform's failures and read what the verifier saw.
+//
+// Everything here is ordinary C++; the kernel side that drivers see is wdm.h.
+#pragma once
+
+#include <ntddk.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace khost {
+
+// ------------------------------------------------------------------ strings
+std::u16string U16(const char* ascii);
+std::u16string U16(const WCHAR* text);  // up to the terminating null
+std::string Narrow(const std::u16string& text);
+std::string Narrow(const WCHAR* text, size_t chars);
+// The strings of a wide multi-string, up to (not including) its first empty string.
+std::vector<std::u16string> SplitMultiSz(const WCHAR* text, size_t maxChars);
+std::u16string JoinMultiSz(const std::vector<std::u16string>& strings);  // with both closing nulls
+
+// ------------------------------------------------------------------ verifier
+struct Violation {
+  std::string check;   // short name of the rule, e.g. "irp-completed-twice"
+  std::string detail;  // what happened, with the routine and object involved
+};
+// Everything the verifier has reported since the last Take/Reset.
+std::vector<Violation> Violations();
+std::vector<Violation> TakeViolations();
+bool HasViolation(const std::string& check);
+std::string DescribeViolations(const std::vector<Violation>& violations);
+// Raised by the host itself for a broken rule; also callable by test drivers.
+void ReportViolation(const std::string& check, const std::string& detail);
+
+// ------------------------------------------------------------------ trace
+// Lines written through DbgPrint, one per "\r\n", without the line end.
+std::vector<std::string> TraceLines();
+std::vector<std::string> TakeTraceLines();
+void SetTraceEcho(bool echo);  // also print every line to stderr
+
+// ------------------------------------------------------------------ pool
+struct PoolBlock {
+  const void* address;
+  size_t bytes;
+  ULONG tag;
+  POOL_TYPE type;
+  uint64_t sequence;
+};
+std::vector<PoolBlock> OutstandingPool();
+size_t PoolAllocationCount();  // successful allocations since Reset
+
+// ------------------------------------------------------------------ fault injection
+enum class FaultPoint {
+  PoolAllocation,
+  CreateDevice,
+  CreateSymbolicLink,
+  AttachDevice,
+  BuildSynchronousFsdRequest,
+  PoRequestPowerIrp,
+  kCount
+};
+const char* FaultPointName(FaultPoint point);
+// Fail the nth call (1-based, counted from now) of a routine; for pool, optionally
+// only calls for one pool type count.
+void FailNth(FaultPoint point, uint64_t nth, std::optional<POOL_TYPE> poolType = std::nullopt);
+// Fail every call until cleared.
+void FailAlways(FaultPoint point, bool fail);
+void ClearFaults();
+// Calls made of a routine since Reset (failed ones included).
+uint64_t CallCount(FaultPoint point);
+uint64_t InjectedFailures();
+
+// ------------------------------------------------------------------ IRQL and threads
+// Run fn on a new thread at the given IRQL and wait for it.
+void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
+KIRQL CurrentIrql();
+
+// ------------------------------------------------------------------ objects
+struct ObjectSummary {
+  size_t liveObjects = 0;      // objects whose last reference has not gone
+  size_t liveDevices = 0;      // device objects not yet freed
+  size_t undeletedDevices = 0; // device objects never passed to IoDeleteDevice
+  size_t liveIrps = 0;         // requests not completed to the end
+  size_t namespaceEntries = 0; // device names and links
+};
+ObjectSummary Objects();
+LONG_PTR ReferenceCount(const void* object);  // -1 if not a live object
+bool IsLiveObject(const void* object);
+bool DeviceDeleted(PDEVICE_OBJECT device);  // IoDeleteDevice was called
+std::vector<std::u16string> NamespaceNames();
+// The device a name or link resolves to (links followed), or null.
+PDEVICE_OBJECT LookupDevice(const std::u16string& ntName);
+
+// ------------------------------------------------------------------ drivers
+// Loads a driver image: creates its driver object and calls its entry point.
+PDRIVER_OBJECT LoadDriver(const std::u16string& serviceName, DRIVER_INITIALIZE* entry,
+                          NTSTATUS* status = nullptr);
+// Calls the unload routine and frees the driver object; its devices must be gone.
+void UnloadDriver(PDRIVER_OBJECT driver);
+std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
+
+// ------------------------------------------------------------------ requests
+struct RequestResult {
+  NTSTATUS status = 0;
+  ULONG_PTR information = 0;
+  bool pendingReturned = false;  // the dispatch routine returned STATUS_PENDING
+};
+// Builds a request for the top of `device`'s stack with one stack location per
+// device, lets `setup` fill the first location, sends it and waits for it.
+RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                      const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
+                      NTSTATUS initialStatus, KPROCESSOR_MODE mode = KernelMode,
+                      bool toTopOfStack = true);
+
+// A hook that lets a test hold a thread at a named point inside the host
+// ("create-device", "attach-device", "remove-lock-acquire", ...).
+void SetHook(const std::string& point, std::function<void()> hook);
+void ClearHooks();
+
+// ------------------------------------------------------------------ Plug and Play manager
+enum class DevNodeState {
+  Enumerated,       // reported, identified, no driver started
+  Started,
+  StopPending,      // query-stop accepted
+  Stopped,
+  RemovePending,    // query-remove accepted
+  Disabled,         // removed while its parent still reports it
+  SurpriseRemoved,  // surprise removal sent; removal follows
+  Removed,          // gone from the tree
+  Failed            // AddDevice or start failed
+};
+const char* DevNodeStateName(DevNodeState state);
+
+// What a root-enumerated device's physical device object answers; tests change it.
+struct RootPdoConfig {
+  NTSTATUS startStatus = STATUS_SUCCESS;
+  bool startPendsOnAnotherThread = false;  // STATUS_PENDING, completed later from a thread
+  NTSTATUS cancelStatus = STATUS_SUCCESS;  // cancel-stop and cancel-remove
+  NTSTATUS capabilitiesStatus = STATUS_SUCCESS;
+  bool capabilitiesPend = false;           // answered later from another thread
+  DEVICE_CAPABILITIES capabilities{};      // copied into a capabilities query (not Size/Version)
+  RootPdoConfig();
+};
+
+struct DevNode {
+  std::string label;  // for printing
+  PDEVICE_OBJECT pdo = nullptr;
+  DevNode* parent = nullptr;
+  std::vector<DevNode*> children;
+  DevNodeState state = DevNodeState::Enumerated;
+  RootPdoConfig* root = nullptr;  // root-enumerated devices only
+  PDRIVER_OBJECT functionDriver = nullptr;
+  // What the device answered while it was enumerated.
+  std::u16string deviceId, instanceId, description, location;
+  std::vector<std::u16string> hardwareIds, compatibleIds;
+  NTSTATUS deviceIdStatus = 0, instanceIdStatus = 0, hardwareIdsStatus = 0, compatibleIdsStatus = 0;
+  NTSTATUS descriptionStatus = 0, locationStatus = 0, capabilitiesStatus = 0, containerIdStatus = 0;
+  DEVICE_CAPABILITIES capabilities{};
+  NTSTATUS lastStartStatus = 0;
+  std::vector<std::string> history;  // every request the manager sent, with its status
+};
+
+enum class RemovalStyle {
+  Windows,  // query-remove, then removal, children before parents
+  Wine      // surprise removal children first, then the device; then removals the same way
+};
+
+class PnpManager {
+ public:
+  // Function drivers the manager loads on devices whose hardware or compatible
+  // IDs match (case-insensitive, hardware IDs first).
+  void RegisterFunctionDriver(const std::u16string& id, PDRIVER_OBJECT driver);
+  // A root-enumerated device node for `driver`: creates its physical device
+  // object, calls AddDevice and sends the start request.
+  DevNode* AddRootDevice(const std::string& label, PDRIVER_OBJECT driver,
+                         const RootPdoConfig& config = RootPdoConfig());
+  // Sends one Plug and Play request to the top of a device node's stack, as
+  // the manager does (status pre-set to STATUS_NOT_SUPPORTED).
+  RequestResult Send(DevNode* node, UCHAR minor,
+                     const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup = nullptr);
+  // Runs the queued relations invalidations (and those they cause) to the end.
+  // Returns how many relations queries were sent.
+  int ProcessInvalidations();
+  size_t PendingInvalidations();
+  // A background thread that processes invalidations as they come.
+  void StartWorker();
+  void StopWorker();
+
+  NTSTATUS Start(DevNode* node);
+  NTSTATUS Rebalance(DevNode* node);  // query-stop, stop, start (cancel-stop on refusal)
+  // Disable: query-remove then removal; the parent still reports the device.
+  NTSTATUS Disable(DevNode* node);
+  // Re-enable a disabled device: AddDevice and start again.
+  NTSTATUS Enable(DevNode* node);
+  // Surprise removal only; the removal follows with CompleteSurpriseRemoval.
+  void SurpriseRemove(DevNode* node);
+  void CompleteSurpriseRemoval(DevNode* node);
+  // Removes a device node and its subtree as the given platform does.
+  NTSTATUS Remove(DevNode* node, RemovalStyle style = RemovalStyle::Windows);
+
+  DevNode* Root() { return &root_; }
+  std::vector<DevNode*> Children(DevNode* node) const { return node->children; }
+  DevNode* FindByPdo(PDEVICE_OBJECT pdo);
+  std::vector<DevNode*> AllNodes();
+  // The device tree as text, one node a line.
+  std::string Describe();
+  int relationsQueries = 0;
+
+  void ResetState();
+  void JoinThreads();
+
+ private:
+  friend void RecordInvalidation(PDEVICE_OBJECT, DEVICE_RELATION_TYPE);
+  void Enumerate(DevNode* node);
+  void IdentifyChild(DevNode* child);
+  void LoadFunctionDriver(DevNode* node);
+  void SendRemoval(DevNode* node);
+  void DeleteNode(DevNode* node);
+  void RemoveSubtreeWindows(DevNode* node);
+  void CollectPostOrder(DevNode* node, std::vector<DevNode*>& out);
+
+  DevNode root_;
+  std::vector<std::pair<std::u16string, PDRIVER_OBJECT>> drivers_;
+};
+
+// The one Plug and Play manager of the host.
+PnpManager& Pnp();
+
+// ------------------------------------------------------------------ power manager
+enum class PowerCallbackMode {
+  Inline,   // the device request is sent and finishes inside PoRequestPowerIrp
+  Deferred  // sent later from another thread; the callback runs there at DISPATCH_LEVEL
+};
+struct PowerReport {
+  PDEVICE_OBJECT device;
+  POWER_STATE_TYPE type;
+  POWER_STATE state;
+};
+void SetPowerCallbackMode(PowerCallbackMode mode);
+std::vector<PowerReport> PowerReports();  // every PoSetPowerState
+// Device requests PoRequestPowerIrp issued: (device, state, final status).
+struct PowerRequestRecord {
+  PDEVICE_OBJECT device;
+  UCHAR minor;
+  POWER_STATE state;
+  NTSTATUS status;
+};
+std::vector<PowerRequestRecord> PowerRequests();
+// Sends a system set-power request for `state` to every started device node,
+// children before parents when leaving the working state and parents first
+// when returning to it. Returns each node's status.
+std::vector<std::pair<DevNode*, NTSTATUS>> SetSystemPowerState(SYSTEM_POWER_STATE state);
+RequestResult SendPower(DevNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+void JoinPowerThreads();
+
+// ------------------------------------------------------------------ user mode
+// A user-mode process as a service sees the system: its own handle table,
+// opens through Win32 paths (\\.\Name), buffered control requests whose
+// system buffer holds the input followed by a poison pattern, and events it
+// creates and passes to drivers as handles.
+class Process {
+ public:
+  explicit Process(std::string name = "service");
+  ~Process();  // closes every handle still open, as process exit does
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  HANDLE CreateFile(const std::u16string& win32Path, NTSTATUS* status = nullptr);
+  // Buffered control request; `returned` gets the request's Information. The
+  // output buffer is written only when the status is not an error.
+  NTSTATUS DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG inLength, void* out,
+                           ULONG outLength, ULONG_PTR* returned = nullptr, bool internal = false);
+  NTSTATUS Close(HANDLE handle);
+  // An event object; the handle is granted the desired access with generic
+  // rights mapped, as the kernel does when a handle is opened.
+  HANDLE CreateEvent(bool manualReset, bool initialState, ACCESS_MASK desired = EVENT_ALL_ACCESS);
+  bool WaitEvent(HANDLE event, std::chrono::milliseconds timeout);
+  NTSTATUS ResetEvent(HANDLE event);
+  size_t OpenHandles() const;
+  const std::string& Name() const { return name_; }
+
+ private:
+  struct Table;
+  std::string name_;
+  std::unique_ptr<Table> table_;
+};
+
+// A kernel handle (top bit set) to a new event, for tests that pass one where
+// a user handle belongs. Closed with CloseKernelHandle.
+HANDLE CreateKernelEvent(PKEVENT* event = nullptr);
+void CloseKernelHandle(HANDLE handle);
+// The byte pattern that fills a buffered request's system buffer past its input.
+uint8_t PoisonByte(size_t offset);
+
+// ------------------------------------------------------------------ scenario
+// Forget everything: pool, objects, namespace, trace, faults, violations, Plug
+// and Play and power state. Call between scenarios.
+void Reset();
+// End-of-scenario checks: reports a violation for every pool block, object,
+// reference, device object, name and request still alive. Returns a summary.
+std::string CheckLeaks();
+
+}  // namespace khost

@@ -1,0 +1,187 @@
+// Kernel host: the executive's pool, with per-tag accounting, and the fault
+// injection that makes any kernel routine fail the way the platform's does.
+#include <cstdlib>
+#include <map>
+
+#include "internal.h"
+
+namespace khost {
+namespace {
+
+// New pool is never zeroed by the kernel; a pattern makes reads of unwritten
+// bytes visible.
+constexpr unsigned char kFreshPoolFill = 0xCD;
+
+struct Block {
+  size_t bytes;
+  ULONG tag;
+  POOL_TYPE type;
+  uint64_t sequence;
+};
+
+std::mutex g_poolLock;
+std::map<const void*, Block> g_blocks;
+uint64_t g_sequence = 0;
+uint64_t g_successfulAllocations = 0;
+
+struct FaultRule {
+  uint64_t failAt = 0;  // absolute call number to fail, 0 = none
+  bool always = false;
+  std::optional<POOL_TYPE> poolType;
+  uint64_t typedCalls = 0;
+};
+std::mutex g_faultLock;
+FaultRule g_rules[static_cast<int>(FaultPoint::kCount)];
+uint64_t g_calls[static_cast<int>(FaultPoint::kCount)];
+uint64_t g_injected = 0;
+
+POOL_TYPE BaseType(POOL_TYPE type) { return type == PagedPool ? PagedPool : NonPagedPool; }
+
+}  // namespace
+
+const char* FaultPointName(FaultPoint point) {
+  switch (point) {
+    case FaultPoint::PoolAllocation: return "ExAllocatePoolWithTag";
+    case FaultPoint::CreateDevice: return "IoCreateDevice";
+    case FaultPoint::CreateSymbolicLink: return "IoCreateSymbolicLink";
+    case FaultPoint::AttachDevice: return "IoAttachDeviceToDeviceStack";
+    case FaultPoint::BuildSynchronousFsdRequest: return "IoBuildSynchronousFsdRequest";
+    case FaultPoint::PoRequestPowerIrp: return "PoRequestPowerIrp";
+    case FaultPoint::kCount: break;
+  }
+  return "?";
+}
+
+bool ShouldFail(FaultPoint point, POOL_TYPE poolType) {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  int i = static_cast<int>(point);
+  uint64_t call = ++g_calls[i];
+  FaultRule& rule = g_rules[i];
+  bool fail = rule.always;
+  if (rule.failAt != 0) {
+    if (rule.poolType) {
+      if (BaseType(*rule.poolType) == BaseType(poolType) && ++rule.typedCalls == rule.failAt) {
+        fail = true;
+        rule.failAt = 0;
+      }
+    } else if (call == rule.failAt) {
+      fail = true;
+      rule.failAt = 0;
+    }
+  }
+  if (fail) ++g_injected;
+  return fail;
+}
+
+void FailNth(FaultPoint point, uint64_t nth, std::optional<POOL_TYPE> poolType) {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  FaultRule& rule = g_rules[static_cast<int>(point)];
+  rule.poolType = poolType;
+  rule.typedCalls = 0;
+  rule.failAt = poolType ? nth : g_calls[static_cast<int>(point)] + nth;
+}
+
+void FailAlways(FaultPoint point, bool fail) {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  g_rules[static_cast<int>(point)].always = fail;
+}
+
+void ClearFaults() {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  for (FaultRule& rule : g_rules) rule = FaultRule{};
+}
+
+void ResetFaults() {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  for (FaultRule& rule : g_rules) rule = FaultRule{};
+  for (uint64_t& c : g_calls) c = 0;
+  g_injected = 0;
+}
+
+uint64_t CallCount(FaultPoint point) {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  return g_calls[static_cast<int>(point)];
+}
+
+uint64_t InjectedFailures() {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  return g_injected;
+}
+
+std::vector<PoolBlock> OutstandingPool() {
+  std::lock_guard<std::mutex> hold(g_poolLock);
+  std::vector<PoolBlock> blocks;
+  for (const auto& [address, block] : g_blocks)
+    blocks.push_back({address, block.bytes, block.tag, block.type, block.sequence});
+  return blocks;
+}
+
+size_t PoolAllocationCount() {
+  std::lock_guard<std::mutex> hold(g_poolLock);
+  return g_successfulAllocations;
+}
+
+void ResetPool() {
+  std::lock_guard<std::mutex> hold(g_poolLock);
+  for (auto& [address, block] : g_blocks) std::free(const_cast<void*>(address));
+  g_blocks.clear();
+  g_sequence = 0;
+  g_successfulAllocations = 0;
+}
+
+}  // namespace khost
+
+using namespace khost;
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx) {
+    ReportViolation("pool-bad-type", Format("ExAllocatePoolWithTag with pool type %d", PoolType));
+    return nullptr;
+  }
+  RequireIrqlAtMost(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+  if (NumberOfBytes == 0) {
+    ReportViolation("pool-zero-bytes", "ExAllocatePoolWithTag of 0 bytes");
+  }
+  if (Tag == 0) ReportViolation("pool-tag-zero", "ExAllocatePoolWithTag with tag 0");
+  if (ShouldFail(FaultPoint::PoolAllocation, PoolType)) return nullptr;
+  // Anything at or past the largest pool the kernel could hand out fails.
+  if (NumberOfBytes >= (SIZE_T(1) << 40)) return nullptr;
+  void* memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+  if (!memory) return nullptr;
+  std::memset(memory, kFreshPoolFill, NumberOfBytes);
+  std::lock_guard<std::mutex> hold(g_poolLock);
+  g_blocks[memory] = Block{NumberOfBytes, Tag, PoolType, ++g_sequence};
+  ++g_successfulAllocations;
+  return memory;
+}
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  if (!P) {
+    ReportViolation("pool-free-null", "ExFreePoolWithTag of a null pointer");
+    return;
+  }
+  Block block;
+  {
+    std::lock_guard<std::mutex> hold(g_poolLock);
+    auto it = g_blocks.find(P);
+    if (it == g_blocks.end()) {
+      ReportViolation("pool-double-free",
+                      "ExFreePoolWithTag of " + Hex(reinterpret_cast<uintptr_t>(P)) +
+                          ", which is not allocated pool (freed twice, or never allocated)");
+      return;
+    }
+    block = it->second;
+    g_blocks.erase(it);
+  }
+  RequireIrqlAtMost(block.type == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExFreePoolWithTag");
+  if (Tag != 0 && Tag != block.tag)
+    ReportViolation("pool-bad-tag", Format("ExFreePoolWithTag tag %08x for a block tagged %08x", Tag,
+                                           block.tag));
+  std::free(P);
+}
+
+VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+
+}  // extern "C"

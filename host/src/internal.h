@@ -1,0 +1,111 @@
+// Kernel host internals shared by the host's units (ke, ex, rtl, ob, io, pnp,
+// po, user). Nothing here is visible to drivers.
+#pragma once
+
+#include <ntddk.h>
+
+#include <atomic>
+#include <cstring>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "khost.h"
+
+namespace khost {
+
+std::string Hex(uint64_t value);
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ------------------------------------------------------------------ ke
+// The calling thread's IRQL and the spin locks it holds.
+KIRQL& ThreadIrql();
+int HeldSpinLocks();
+// A PASSIVE_LEVEL-only routine reports a violation when called above it.
+void RequireIrqlAtMost(KIRQL max, const char* routine);
+// Wakes every waiter so it re-checks its event.
+void SignalDispatcherChange();
+std::mutex& DispatcherLock();
+std::condition_variable_any& DispatcherCondition();
+
+// ------------------------------------------------------------------ verifier and trace
+void ResetViolations();
+void ResetTrace();
+
+// ------------------------------------------------------------------ ex
+bool ShouldFail(FaultPoint point, POOL_TYPE poolType = NonPagedPool);
+void ResetPool();
+void ResetFaults();
+
+// ------------------------------------------------------------------ ob
+enum class ObjectKind { Device, Driver, File, Event, Other };
+struct ObjectType {
+  const char* name;
+  ObjectKind kind;
+};
+extern ObjectType g_DeviceType, g_DriverType, g_FileType, g_EventType;
+
+// Registers a host-allocated object body with one reference; `destroy` runs
+// when the last reference goes.
+void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
+              const std::string& description);
+ObjectType* ObTypeOf(const void* body);
+bool ObIsLive(const void* body);
+void ObReset();
+size_t ObLiveCount();
+std::vector<std::string> ObLiveDescriptions();
+
+// Handle tables: one per process, and the kernel's (handles with the top bit set).
+struct HandleEntry {
+  void* object;
+  ACCESS_MASK granted;
+};
+struct HandleTable {
+  std::mutex lock;
+  std::vector<HandleEntry> entries;  // index = handle / 4 - 1
+  bool kernel = false;
+};
+HANDLE InsertHandle(HandleTable& table, void* object, ACCESS_MASK granted);
+bool RemoveHandle(HandleTable& table, HANDLE handle, HandleEntry* removed);
+HandleTable& KernelHandleTable();
+// The process on whose behalf the current thread runs (null: the system).
+HandleTable*& CurrentProcessHandles();
+ACCESS_MASK MapEventAccess(ACCESS_MASK desired);
+
+// ------------------------------------------------------------------ io
+struct DeviceInfo;
+DeviceInfo* DeviceInfoOf(PDEVICE_OBJECT device);  // null if unknown
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+void IoReset();
+size_t LiveIrpCount();
+size_t UndeletedDeviceCount();
+size_t LiveDeviceCount();
+std::vector<std::string> LiveIrpDescriptions();
+
+// How a request the host made finishes once every stack location has completed.
+struct HostRequest {
+  std::function<void(PIRP)> onComplete;  // runs at the end of the completion walk
+  bool completed = false;                // the walk reached the top
+  bool inFlight = true;
+  bool freeOnComplete = true;
+  int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
+  std::string description;
+};
+PIRP AllocateHostIrp(CHAR stackSize, const std::string& description);
+HostRequest* HostRequestOf(PIRP irp);
+void FreeHostIrp(PIRP irp);
+NTSTATUS CreateFileObjectAndOpen(PDEVICE_OBJECT device, const std::u16string& remainder,
+                                 KPROCESSOR_MODE mode, PFILE_OBJECT* fileObject);
+void CloseFileObject(PFILE_OBJECT fileObject, KPROCESSOR_MODE mode);
+
+// Named hooks (tests hold a thread at a point inside the host).
+void RunHook(const char* point);
+
+// ------------------------------------------------------------------ pnp / po
+void PnpReset();
+void PoReset();
+void RecordInvalidation(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
+
+}  // namespace khost

@@ -1,0 +1,758 @@
+// Kernel host: the I/O manager. Device objects and their stacks, the object
+// namespace for device names and links, requests with stack locations and the
+// completion walk, synchronous requests, remove locks, file objects and driver
+// loading.
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+#include "internal.h"
+
+namespace khost {
+
+struct DeviceInfo {
+  std::u16string name;  // empty when unnamed
+  bool deleted = false;
+  PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
+};
+
+namespace {
+
+std::recursive_mutex g_ioLock;
+std::unordered_map<PDEVICE_OBJECT, DeviceInfo> g_devices;
+
+struct NamespaceEntry {
+  PDEVICE_OBJECT device = nullptr;  // a device name
+  std::u16string target;            // a symbolic link
+};
+std::map<std::u16string, NamespaceEntry> g_namespace;  // keyed by upper-cased name
+ULONG g_autoNameCounter = 0;
+
+std::set<PIRP> g_liveIrps;     // allocated and not yet freed
+std::deque<PIRP> g_quarantine;  // completed host requests, kept so a late completion is caught
+constexpr size_t kQuarantineLimit = 4096;
+
+std::mutex g_hookLock;
+std::map<std::string, std::function<void()>> g_hooks;
+
+struct RemoveLockTags {
+  std::map<PVOID, int> held;
+};
+std::mutex g_removeLockLock;
+std::unordered_map<PIO_REMOVE_LOCK, RemoveLockTags> g_removeLocks;
+
+std::u16string Upper(const std::u16string& text) {
+  std::u16string out = text;
+  for (char16_t& c : out)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  return out;
+}
+
+std::u16string FromCounted(const UNICODE_STRING* s) {
+  if (!s || !s->Buffer) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(s->Buffer), s->Length / sizeof(WCHAR));
+}
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void DestroyDevice(void* body) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  g_devices.erase(static_cast<PDEVICE_OBJECT>(body));
+  std::free(body);
+}
+
+}  // namespace
+
+DeviceInfo* DeviceInfoOf(PDEVICE_OBJECT device) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  auto it = g_devices.find(device);
+  return it == g_devices.end() ? nullptr : &it->second;
+}
+
+bool DeviceDeleted(PDEVICE_OBJECT device) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  auto it = g_devices.find(device);
+  return it == g_devices.end() || it->second.deleted;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  while (device->AttachedDevice) device = device->AttachedDevice;
+  return device;
+}
+
+PDEVICE_OBJECT LookupDevice(const std::u16string& ntName) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::u16string name = Upper(ntName);
+  for (int depth = 0; depth < 8; ++depth) {
+    auto it = g_namespace.find(name);
+    if (it == g_namespace.end()) return nullptr;
+    if (it->second.device) return it->second.device;
+    name = Upper(it->second.target);
+  }
+  return nullptr;
+}
+
+std::vector<std::u16string> NamespaceNames() {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::vector<std::u16string> names;
+  for (const auto& [key, entry] : g_namespace) names.push_back(key);
+  return names;
+}
+
+std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::vector<PDEVICE_OBJECT> devices;
+  for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) devices.push_back(d);
+  return devices;
+}
+
+size_t UndeletedDeviceCount() {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  size_t n = 0;
+  for (const auto& [device, info] : g_devices)
+    if (!info.deleted) ++n;
+  return n;
+}
+
+size_t LiveDeviceCount() {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  return g_devices.size();
+}
+
+void SetHook(const std::string& point, std::function<void()> hook) {
+  std::lock_guard<std::mutex> hold(g_hookLock);
+  g_hooks[point] = std::move(hook);
+}
+
+void ClearHooks() {
+  std::lock_guard<std::mutex> hold(g_hookLock);
+  g_hooks.clear();
+}
+
+void RunHook(const char* point) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> hold(g_hookLock);
+    auto it = g_hooks.find(point);
+    if (it == g_hooks.end()) return;
+    hook = it->second;
+  }
+  hook();
+}
+
+// ------------------------------------------------------------------ requests
+PIRP AllocateHostIrp(CHAR stackSize, const std::string& description) {
+  if (stackSize < 1) stackSize = 1;
+  size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  PIRP irp = static_cast<PIRP>(std::calloc(1, bytes));
+  irp->Type = 6;
+  irp->Size = static_cast<USHORT>(bytes);
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
+  irp->ThreadListEntry.Flink = irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+  HostRequest* request = new HostRequest;
+  request->description = description;
+  irp->HostRequest = request;
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  g_liveIrps.insert(irp);
+  return irp;
+}
+
+HostRequest* HostRequestOf(PIRP irp) { return static_cast<HostRequest*>(irp->HostRequest); }
+
+void FreeHostIrp(PIRP irp) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  HostRequest* request = HostRequestOf(irp);
+  if (request) request->inFlight = false;
+  g_liveIrps.erase(irp);
+  // Keep the memory for a while: a driver that completes it again is caught
+  // by the verifier instead of corrupting the heap.
+  g_quarantine.push_back(irp);
+  while (g_quarantine.size() > kQuarantineLimit) {
+    PIRP old = g_quarantine.front();
+    g_quarantine.pop_front();
+    delete HostRequestOf(old);
+    std::free(old);
+  }
+}
+
+size_t LiveIrpCount() {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  return g_liveIrps.size();
+}
+
+std::vector<std::string> LiveIrpDescriptions() {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::vector<std::string> out;
+  for (PIRP irp : g_liveIrps) {
+    HostRequest* request = HostRequestOf(irp);
+    out.push_back(request ? request->description : std::string("driver-allocated request"));
+  }
+  return out;
+}
+
+void IoReset() {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  g_devices.clear();
+  g_namespace.clear();
+  g_autoNameCounter = 0;
+  g_liveIrps.clear();
+  for (PIRP irp : g_quarantine) {
+    delete HostRequestOf(irp);
+    std::free(irp);
+  }
+  g_quarantine.clear();
+  {
+    std::lock_guard<std::mutex> tags(g_removeLockLock);
+    g_removeLocks.clear();
+  }
+  ClearHooks();
+}
+
+RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                      const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
+                      NTSTATUS initialStatus, KPROCESSOR_MODE mode, bool toTopOfStack) {
+  PDEVICE_OBJECT target = toTopOfStack ? TopOfStack(device) : device;
+  ObfReferenceObject(target);
+  PIRP irp = AllocateHostIrp(target->StackSize,
+                             Format("request major %#x minor %#x", major, minor));
+  irp->IoStatus.Status = initialStatus;
+  irp->IoStatus.Information = 0;
+  irp->RequestorMode = mode;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = major;
+  stack->MinorFunction = minor;
+  if (setup) setup(irp, stack);
+
+  struct Done {
+    KEVENT event;
+    IO_STATUS_BLOCK status;
+  };
+  auto done = std::make_shared<Done>();
+  KeInitializeEvent(&done->event, NotificationEvent, FALSE);
+  HostRequest* request = HostRequestOf(irp);
+  request->onComplete = [done](PIRP completed) {
+    done->status = completed->IoStatus;
+    KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
+  };
+
+  NTSTATUS returned = IofCallDriver(target, irp);
+  RequestResult result;
+  result.pendingReturned = returned == STATUS_PENDING;
+  if (!result.pendingReturned && !request->completed) {
+    ReportViolation("irp-not-completed",
+                    Format("dispatch of major %#x minor %#x returned %#x without completing or "
+                           "pending the request",
+                           major, minor, static_cast<unsigned>(returned)));
+  } else {
+    KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, nullptr);
+    if (!result.pendingReturned && returned != done->status.Status)
+      ReportViolation("dispatch-status-mismatch",
+                      Format("major %#x minor %#x: dispatch returned %#x, request completed with %#x",
+                             major, minor, static_cast<unsigned>(returned),
+                             static_cast<unsigned>(done->status.Status)));
+    FreeHostIrp(irp);
+  }
+  result.status = request->completed ? done->status.Status : returned;
+  result.information = request->completed ? done->status.Information : 0;
+  ObfDereferenceObject(target);
+  return result;
+}
+
+// ------------------------------------------------------------------ files
+NTSTATUS CreateFileObjectAndOpen(PDEVICE_OBJECT device, const std::u16string& remainder,
+                                 KPROCESSOR_MODE mode, PFILE_OBJECT* fileObject) {
+  *fileObject = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    auto it = g_devices.find(device);
+    if (it == g_devices.end() || it->second.deleted || (device->Flags & DO_DEVICE_INITIALIZING))
+      return STATUS_NO_SUCH_DEVICE;
+  }
+  PFILE_OBJECT file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
+  file->Type = 5;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  if (!remainder.empty()) {
+    // The kernel's file name is counted, not terminated: so is this one.
+    size_t bytes = remainder.size() * sizeof(WCHAR);
+    file->FileName.Buffer = static_cast<PWSTR>(std::malloc(bytes));
+    std::memcpy(file->FileName.Buffer, remainder.data(), bytes);
+    file->FileName.Length = file->FileName.MaximumLength = static_cast<USHORT>(bytes);
+  }
+  ObfReferenceObject(device);
+  ObInsert(file, &g_FileType,
+           [](void* body) {
+             PFILE_OBJECT f = static_cast<PFILE_OBJECT>(body);
+             PDEVICE_OBJECT d = f->DeviceObject;
+             std::free(f->FileName.Buffer);
+             std::free(f);
+             ObfDereferenceObject(d);
+           },
+           "file object on " + Narrow(remainder.empty() ? u"(device)" : remainder));
+
+  RequestResult result = SendIrp(
+      device, IRP_MJ_CREATE, 0,
+      [file](PIRP irp, PIO_STACK_LOCATION stack) {
+        stack->FileObject = file;
+        irp->Tail.Overlay.OriginalFileObject = file;
+        stack->Parameters.Create.ShareAccess = 0;
+      },
+      STATUS_SUCCESS, mode);
+  if (!NT_SUCCESS(result.status)) {
+    ObfDereferenceObject(file);  // no close follows a refused create
+    return result.status;
+  }
+  *fileObject = file;
+  return result.status;
+}
+
+void CloseFileObject(PFILE_OBJECT file, KPROCESSOR_MODE mode) {
+  PDEVICE_OBJECT device = file->DeviceObject;
+  auto withFile = [file](PIRP irp, PIO_STACK_LOCATION stack) {
+    stack->FileObject = file;
+    irp->Tail.Overlay.OriginalFileObject = file;
+  };
+  SendIrp(device, IRP_MJ_CLEANUP, 0, withFile, STATUS_SUCCESS, mode);
+  SendIrp(device, IRP_MJ_CLOSE, 0, withFile, STATUS_SUCCESS, mode);
+  ObfDereferenceObject(file);
+}
+
+// ------------------------------------------------------------------ drivers
+PDRIVER_OBJECT LoadDriver(const std::u16string& serviceName, DRIVER_INITIALIZE* entry,
+                          NTSTATUS* status) {
+  struct DriverImage {
+    DRIVER_OBJECT object;
+    DRIVER_EXTENSION extension;
+    std::u16string name;
+    std::u16string registryPath;
+  };
+  DriverImage* image = new DriverImage{};
+  image->name = u"\\Driver\\" + serviceName;
+  image->registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
+  PDRIVER_OBJECT driver = &image->object;
+  driver->Type = 4;
+  driver->Size = sizeof(DRIVER_OBJECT);
+  driver->DriverExtension = &image->extension;
+  image->extension.DriverObject = driver;
+  driver->DriverName.Buffer = reinterpret_cast<PWSTR>(image->name.data());
+  driver->DriverName.Length = static_cast<USHORT>(image->name.size() * sizeof(WCHAR));
+  driver->DriverName.MaximumLength = driver->DriverName.Length;
+  for (auto& dispatch : driver->MajorFunction) dispatch = InvalidDeviceRequest;
+  ObInsert(driver, &g_DriverType, [image](void*) { delete image; },
+           "driver object " + Narrow(image->name));
+
+  UNICODE_STRING registryPath;
+  registryPath.Buffer = reinterpret_cast<PWSTR>(image->registryPath.data());
+  registryPath.Length = static_cast<USHORT>(image->registryPath.size() * sizeof(WCHAR));
+  registryPath.MaximumLength = registryPath.Length;
+  NTSTATUS result = entry(driver, &registryPath);
+  if (status) *status = result;
+  if (!NT_SUCCESS(result)) {
+    ObfDereferenceObject(driver);
+    return nullptr;
+  }
+  return driver;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver) {
+  if (driver->DeviceObject)
+    ReportViolation("unload-with-devices", "a driver is unloaded while it still has device objects");
+  if (driver->DriverUnload) driver->DriverUnload(driver);
+  ObfDereferenceObject(driver);
+}
+
+}  // namespace khost
+
+using namespace khost;
+
+extern "C" {
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+  *DeviceObject = nullptr;
+  RunHook("create-device");
+  if (ShouldFail(FaultPoint::CreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
+
+  std::u16string name = FromCounted(DeviceName);
+  if (DeviceName && name.empty()) return STATUS_OBJECT_NAME_INVALID;
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  if (name.empty() && (DeviceCharacteristics & FILE_AUTOGENERATED_DEVICE_NAME)) {
+    char16_t text[32];
+    std::string digits = Format("%08X", ++g_autoNameCounter);
+    size_t n = 0;
+    for (char c : std::string("\\Device\\") + digits) text[n++] = static_cast<char16_t>(c);
+    name.assign(text, n);
+  }
+  if (!name.empty() && g_namespace.count(Upper(name))) return STATUS_OBJECT_NAME_COLLISION;
+
+  size_t extensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+  size_t bytes = extensionOffset + DeviceExtensionSize;
+  PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(std::calloc(1, bytes));
+  device->Type = 3;
+  device->Size = static_cast<USHORT>(std::min<size_t>(bytes, 0xFFFF));
+  device->DriverObject = DriverObject;
+  device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0) |
+                  (name.empty() ? 0 : DO_DEVICE_HAS_NAME);
+  device->Characteristics = DeviceCharacteristics;
+  device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + extensionOffset : nullptr;
+  device->DeviceType = DeviceType;
+  device->StackSize = 1;
+  device->NextDevice = DriverObject->DeviceObject;
+  DriverObject->DeviceObject = device;
+
+  DeviceInfo info;
+  info.name = name;
+  g_devices[device] = info;
+  if (!name.empty()) g_namespace[Upper(name)] = NamespaceEntry{device, {}};
+  ObInsert(device, &g_DeviceType, DestroyDevice,
+           "device object " + (name.empty() ? Hex(reinterpret_cast<uintptr_t>(device)) : Narrow(name)));
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    auto it = g_devices.find(DeviceObject);
+    if (it == g_devices.end() || it->second.deleted) {
+      ReportViolation("device-deleted-twice",
+                      "IoDeleteDevice of " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                          ", which is not a live device object");
+      return;
+    }
+    DeviceInfo& info = it->second;
+    if (info.lower)
+      ReportViolation("device-deleted-while-attached",
+                      "IoDeleteDevice of a device still attached to a lower device (detach first)");
+    info.deleted = true;
+    if (!info.name.empty()) g_namespace.erase(Upper(info.name));
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
+      if (*link == DeviceObject) {
+        *link = DeviceObject->NextDevice;
+        break;
+      }
+    }
+  }
+  ObfDereferenceObject(DeviceObject);
+}
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+  if (ShouldFail(FaultPoint::CreateSymbolicLink)) return STATUS_INSUFFICIENT_RESOURCES;
+  std::u16string link = FromCounted(SymbolicLinkName);
+  std::u16string target = FromCounted(DeviceName);
+  if (link.empty() || target.empty()) return STATUS_OBJECT_NAME_INVALID;
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  if (g_namespace.count(Upper(link))) return STATUS_OBJECT_NAME_COLLISION;
+  g_namespace[Upper(link)] = NamespaceEntry{nullptr, target};
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  auto it = g_namespace.find(Upper(FromCounted(SymbolicLinkName)));
+  if (it == g_namespace.end() || it->second.device) return STATUS_OBJECT_NAME_NOT_FOUND;
+  g_namespace.erase(it);
+  return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+  RunHook("attach-device");
+  if (ShouldFail(FaultPoint::AttachDevice)) return nullptr;
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  auto target = g_devices.find(TargetDevice);
+  auto source = g_devices.find(SourceDevice);
+  if (target == g_devices.end() || source == g_devices.end() || target->second.deleted) return nullptr;
+  PDEVICE_OBJECT top = TopOfStack(TargetDevice);
+  if (g_devices[top].deleted) return nullptr;
+  top->AttachedDevice = SourceDevice;
+  SourceDevice->StackSize = static_cast<CHAR>(top->StackSize + 1);
+  SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+  source->second.lower = top;
+  return top;
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+  if (!upper) {
+    ReportViolation("detach-nothing-attached", "IoDetachDevice of a device with nothing attached");
+    return;
+  }
+  auto it = g_devices.find(upper);
+  if (it != g_devices.end()) it->second.lower = nullptr;
+  TargetDevice->AttachedDevice = nullptr;
+}
+
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IoGetAttachedDeviceReference");
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  PDEVICE_OBJECT top = TopOfStack(DeviceObject);
+  ObfReferenceObject(top);
+  return top;
+}
+
+PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
+  (void)ChargeQuota;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+  PIRP irp = AllocateHostIrp(StackSize, "driver-allocated request");
+  delete HostRequestOf(irp);
+  irp->HostRequest = nullptr;
+  return irp;
+}
+
+VOID IoFreeIrp(PIRP Irp) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  if (!g_liveIrps.count(Irp)) {
+    ReportViolation("irp-freed-twice", "IoFreeIrp of a request that is not allocated");
+    return;
+  }
+  if (Irp->HostRequest)
+    ReportViolation("irp-free-host-request", "IoFreeIrp of a request the I/O manager owns");
+  FreeHostIrp(Irp);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+  if (HeldSpinLocks() > 0)
+    ReportViolation("call-down-with-spin-lock", "IofCallDriver while holding a spin lock");
+  Irp->CurrentLocation--;
+  if (Irp->CurrentLocation <= 0) {
+    ReportViolation("no-more-stack-locations", "IofCallDriver past the request's last stack location");
+    std::abort();  // the kernel bug-checks here
+  }
+  Irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+  stack->DeviceObject = DeviceObject;
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  return dispatch(DeviceObject, Irp);
+}
+
+VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
+  (void)PriorityBoost;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+  HostRequest* request = HostRequestOf(Irp);
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    if (!g_liveIrps.count(Irp) || (request && request->completed)) {
+      ReportViolation("irp-completed-twice", "IofCompleteRequest of a request that was already completed");
+      return;
+    }
+  }
+  if (HeldSpinLocks() > 0)
+    ReportViolation("complete-with-spin-lock", "IofCompleteRequest while holding a spin lock");
+  if (Irp->IoStatus.Status == STATUS_PENDING)
+    ReportViolation("complete-with-pending", "a request was completed with STATUS_PENDING");
+  if (Irp->CurrentLocation > Irp->StackCount) {
+    ReportViolation("complete-without-location", "IofCompleteRequest of a request no driver owns");
+    return;
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (stack->MajorFunction == IRP_MJ_POWER && request &&
+      request->startNextPowerLocation != Irp->CurrentLocation)
+    ReportViolation("power-irp-without-start-next",
+                    "a power request was completed without PoStartNextPowerIrp first");
+
+  IoSkipCurrentIrpStackLocation(Irp);
+  do {
+    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = stack->CompletionRoutine &&
+                  ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                   (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                   (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+    if (invoke) {
+      PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+      PVOID context = stack->Context;
+      std::memset(stack, 0, sizeof(*stack));
+      PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                  ? nullptr
+                                  : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+      NTSTATUS result = routine(device, Irp, context);
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // the request is back with its owner
+    } else {
+      if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) IoMarkIrpPending(Irp);
+      std::memset(stack, 0, sizeof(*stack));
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    ++stack;
+  } while (Irp->CurrentLocation <= Irp->StackCount + 1);
+
+  if (request) {
+    request->completed = true;
+    if (request->onComplete) request->onComplete(Irp);
+  }
+}
+
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock) {
+  (void)Buffer;
+  (void)Length;
+  (void)StartingOffset;
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
+  if (ShouldFail(FaultPoint::BuildSynchronousFsdRequest)) return nullptr;
+  PIRP irp = AllocateHostIrp(DeviceObject->StackSize,
+                             Format("synchronous request major %#x", MajorFunction));
+  irp->RequestorMode = KernelMode;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = static_cast<UCHAR>(MajorFunction);
+  HostRequestOf(irp)->onComplete = [](PIRP done) {
+    *done->UserIosb = done->IoStatus;
+    KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
+    FreeHostIrp(done);  // the kernel frees the request once it completes
+  };
+  return irp;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength,
+                                   PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                   PIO_STATUS_BLOCK IoStatusBlock) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+  PIRP irp = AllocateHostIrp(DeviceObject->StackSize,
+                             Format("kernel control request %#x", IoControlCode));
+  irp->RequestorMode = KernelMode;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->UserBuffer = OutputBuffer;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  size_t bytes = std::max(InputBufferLength, OutputBufferLength);
+  if (METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_BUFFERED && bytes) {
+    void* system = std::malloc(bytes);
+    std::memset(system, 0xCD, bytes);
+    if (InputBuffer && InputBufferLength) std::memcpy(system, InputBuffer, InputBufferLength);
+    irp->AssociatedIrp.SystemBuffer = system;
+  } else {
+    stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  }
+  HostRequestOf(irp)->onComplete = [OutputBufferLength](PIRP done) {
+    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(done + 1) + (done->StackCount - 1);
+    (void)first;
+    if (done->AssociatedIrp.SystemBuffer) {
+      if (!NT_ERROR(done->IoStatus.Status) && done->UserBuffer) {
+        if (done->IoStatus.Information > OutputBufferLength)
+          ReportViolation("information-exceeds-output",
+                          Format("a control request's Information %llu exceeds its output length %u",
+                                 static_cast<unsigned long long>(done->IoStatus.Information),
+                                 OutputBufferLength));
+        std::memcpy(done->UserBuffer, done->AssociatedIrp.SystemBuffer,
+                    std::min<ULONG_PTR>(done->IoStatus.Information, OutputBufferLength));
+      }
+      std::free(done->AssociatedIrp.SystemBuffer);
+      done->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    *done->UserIosb = done->IoStatus;
+    if (done->UserEvent) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
+    FreeHostIrp(done);
+  };
+  return irp;
+}
+
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
+  RecordInvalidation(DeviceObject, Type);
+}
+
+NTSTATUS IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                  ULONG HighWatermark, ULONG RemlockSize) {
+  (void)MaxLockedMinutes;
+  (void)RemlockSize;
+  Lock->Removed = FALSE;
+  Lock->IoCount = 1;
+  KeInitializeEvent(&Lock->RemoveEvent, SynchronizationEvent, FALSE);
+  Lock->AllocateTag = AllocateTag;
+  Lock->HighWatermark = HighWatermark;
+  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  g_removeLocks[Lock] = RemoveLockTags{};
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                               ULONG RemlockSize) {
+  (void)File;
+  (void)Line;
+  (void)RemlockSize;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLockEx");
+  RunHook("remove-lock-acquire");
+  InterlockedIncrement(&RemoveLock->IoCount);
+  if (RemoveLock->Removed) {
+    if (InterlockedDecrement(&RemoveLock->IoCount) == 0) KeSetEvent(&RemoveLock->RemoveEvent, 0, FALSE);
+    return STATUS_DELETE_PENDING;
+  }
+  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  auto it = g_removeLocks.find(RemoveLock);
+  if (it == g_removeLocks.end()) {
+    ReportViolation("remove-lock-uninitialised", "IoAcquireRemoveLockEx on a lock never initialised");
+  } else {
+    it->second.held[Tag]++;
+  }
+  return STATUS_SUCCESS;
+}
+
+static void ReleaseRemoveLockTag(PIO_REMOVE_LOCK RemoveLock, PVOID Tag) {
+  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  auto it = g_removeLocks.find(RemoveLock);
+  if (it == g_removeLocks.end()) {
+    ReportViolation("remove-lock-over-release", "a remove lock was released after it was torn down");
+    return;
+  }
+  auto tag = it->second.held.find(Tag);
+  if (tag == it->second.held.end() || tag->second == 0) {
+    ReportViolation("remove-lock-over-release",
+                    "a remove lock was released with a tag that does not hold it (released more "
+                    "often than acquired)");
+    return;
+  }
+  if (--tag->second == 0) it->second.held.erase(tag);
+}
+
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  (void)RemlockSize;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLockEx");
+  ReleaseRemoveLockTag(RemoveLock, Tag);
+  LONG count = InterlockedDecrement(&RemoveLock->IoCount);
+  if (count < 0) ReportViolation("remove-lock-over-release", "a remove lock's count went below zero");
+  if (count == 0) KeSetEvent(&RemoveLock->RemoveEvent, 0, FALSE);
+}
+
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  (void)RemlockSize;
+  RequireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWaitEx");
+  RemoveLock->Removed = TRUE;
+  ReleaseRemoveLockTag(RemoveLock, Tag);
+  LONG count = InterlockedDecrement(&RemoveLock->IoCount);
+  if (count <= 0) ReportViolation("remove-lock-over-release", "release-and-wait found no holder to release");
+  if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
+    KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  g_removeLocks.erase(RemoveLock);
+}
+
+}  // extern "C"

@@ -1,0 +1,178 @@
+// Kernel host: the kernel core. Each thread carries its own IRQL; spin locks
+// raise it to DISPATCH_LEVEL and really exclude other threads; dispatcher
+// objects (events) have real waits.
+#include <thread>
+
+#include "internal.h"
+
+namespace khost {
+namespace {
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local std::vector<PKSPIN_LOCK> t_heldLocks;
+std::mutex g_dispatcherLock;
+std::condition_variable_any g_dispatcherCondition;
+}  // namespace
+
+KIRQL& ThreadIrql() { return t_irql; }
+int HeldSpinLocks() { return static_cast<int>(t_heldLocks.size()); }
+KIRQL CurrentIrql() { return t_irql; }
+std::mutex& DispatcherLock() { return g_dispatcherLock; }
+std::condition_variable_any& DispatcherCondition() { return g_dispatcherCondition; }
+
+void SignalDispatcherChange() {
+  { std::lock_guard<std::mutex> hold(g_dispatcherLock); }
+  g_dispatcherCondition.notify_all();
+}
+
+void RequireIrqlAtMost(KIRQL max, const char* routine) {
+  if (t_irql > max)
+    ReportViolation("irql-too-high", Format("%s called at IRQL %d (at most %d allowed)", routine,
+                                            t_irql, max));
+}
+
+void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {
+  std::thread worker([&] {
+    t_irql = irql;
+    fn();
+    if (!t_heldLocks.empty())
+      ReportViolation("spin-lock-leaked", "a thread ended holding a spin lock");
+    t_irql = PASSIVE_LEVEL;
+  });
+  worker.join();
+}
+
+}  // namespace khost
+
+using namespace khost;
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) { return t_irql; }
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  if (NewIrql < t_irql)
+    ReportViolation("irql-not-greater", Format("KeRaiseIrql to %d from %d", NewIrql, t_irql));
+  *OldIrql = t_irql;
+  t_irql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql) {
+  if (NewIrql > t_irql)
+    ReportViolation("irql-not-less", Format("KeLowerIrql to %d from %d", NewIrql, t_irql));
+  t_irql = NewIrql;
+}
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
+  for (PKSPIN_LOCK held : t_heldLocks) {
+    if (held == SpinLock) {
+      ReportViolation("spin-lock-recursion", "a thread acquired a spin lock it already holds");
+      std::abort();  // the machine would hang here
+    }
+  }
+  KIRQL old = t_irql;
+  t_irql = DISPATCH_LEVEL;
+  ULONG_PTR expected = 0;
+  while (!__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE,
+                                      __ATOMIC_RELAXED)) {
+    expected = 0;
+    std::this_thread::yield();
+  }
+  t_heldLocks.push_back(SpinLock);
+  return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  bool found = false;
+  for (size_t i = t_heldLocks.size(); i-- > 0;) {
+    if (t_heldLocks[i] == SpinLock) {
+      t_heldLocks.erase(t_heldLocks.begin() + static_cast<long>(i));
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    ReportViolation("spin-lock-not-held", "KeReleaseSpinLock of a lock this thread does not hold");
+    return;
+  }
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+  if (NewIrql > t_irql)
+    ReportViolation("irql-not-less", "KeReleaseSpinLock restores a higher IRQL");
+  t_irql = NewIrql;
+}
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  Event->Header.Type = static_cast<UCHAR>(Type);
+  __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
+  Event->Header.WaitListHead.Flink = Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  (void)Increment;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  if (Wait) RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent (Wait)");
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> hold(g_dispatcherLock);
+    previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
+  }
+  g_dispatcherCondition.notify_all();
+  return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) { __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE); }
+
+LONG KeResetEvent(PRKEVENT Event) {
+  return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) { return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE); }
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  (void)WaitReason;
+  (void)WaitMode;
+  (void)Alertable;
+  bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
+  if (!zeroTimeout) RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
+  if (!zeroTimeout && HeldSpinLocks() > 0)
+    ReportViolation("wait-with-spin-lock", "KeWaitForSingleObject while holding a spin lock");
+  PKEVENT event = static_cast<PKEVENT>(Object);
+  std::unique_lock<std::mutex> hold(g_dispatcherLock);
+  auto signalled = [&] { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0; };
+  if (Timeout) {
+    // Relative timeouts are negative 100 ns units; absolute ones are treated as relative.
+    LONGLONG units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
+    if (!g_dispatcherCondition.wait_for(hold, std::chrono::microseconds(units / 10), signalled))
+      return 0x102;  // STATUS_TIMEOUT
+  } else {
+    g_dispatcherCondition.wait(hold, signalled);
+  }
+  if (event->Header.Type == SynchronizationEvent)
+    __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+  return STATUS_SUCCESS;
+}
+
+LONG InterlockedIncrement(volatile LONG* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedDecrement(volatile LONG* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                        PVOID Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+
+}  // extern "C"

@@ -1,0 +1,208 @@
+// Kernel host: the object manager. Objects carry a pointer count; handles live
+// in per-process tables (user handles are small multiples of 4) or in the
+// kernel's table (handles with the top bit set, refused to user-mode callers).
+// A reference by handle checks the object type and, for user-mode callers, the
+// desired access against the rights the handle was granted when it was opened.
+#include <unordered_map>
+
+#include "internal.h"
+
+namespace khost {
+
+ObjectType g_DeviceType{"Device", ObjectKind::Device};
+ObjectType g_DriverType{"Driver", ObjectKind::Driver};
+ObjectType g_FileType{"File", ObjectKind::File};
+ObjectType g_EventType{"Event", ObjectKind::Event};
+
+namespace {
+struct Header {
+  ObjectType* type;
+  LONG_PTR pointerCount;
+  std::function<void(void*)> destroy;
+  std::string description;
+};
+std::mutex g_objectLock;
+std::unordered_map<const void*, Header> g_objects;
+
+HandleTable g_kernelHandles{{}, {}, true};
+thread_local HandleTable* t_process = nullptr;
+
+constexpr uint64_t kKernelHandleBit = 0xFFFFFFFF80000000ull;
+}  // namespace
+
+void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
+              const std::string& description) {
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  g_objects[body] = Header{type, 1, std::move(destroy), description};
+}
+
+ObjectType* ObTypeOf(const void* body) {
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  auto it = g_objects.find(body);
+  return it == g_objects.end() ? nullptr : it->second.type;
+}
+
+bool ObIsLive(const void* body) {
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  return g_objects.count(body) != 0;
+}
+
+bool IsLiveObject(const void* object) { return ObIsLive(object); }
+
+LONG_PTR ReferenceCount(const void* object) {
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  auto it = g_objects.find(object);
+  return it == g_objects.end() ? -1 : it->second.pointerCount;
+}
+
+size_t ObLiveCount() {
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  return g_objects.size();
+}
+
+std::vector<std::string> ObLiveDescriptions() {
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::vector<std::string> out;
+  for (const auto& [body, header] : g_objects)
+    out.push_back(header.description + " (" + header.type->name + ", " +
+                  std::to_string(header.pointerCount) + " references)");
+  return out;
+}
+
+void ObReset() {
+  {
+    std::lock_guard<std::mutex> hold(g_kernelHandles.lock);
+    g_kernelHandles.entries.clear();
+  }
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  g_objects.clear();  // memory of leaked objects is abandoned with the scenario
+}
+
+HandleTable& KernelHandleTable() { return g_kernelHandles; }
+HandleTable*& CurrentProcessHandles() { return t_process; }
+
+HANDLE InsertHandle(HandleTable& table, void* object, ACCESS_MASK granted) {
+  std::lock_guard<std::mutex> hold(table.lock);
+  size_t index = 0;
+  while (index < table.entries.size() && table.entries[index].object) ++index;
+  if (index == table.entries.size()) table.entries.push_back({});
+  table.entries[index] = HandleEntry{object, granted};
+  uint64_t value = (index + 1) * 4;
+  if (table.kernel) value |= kKernelHandleBit;
+  return reinterpret_cast<HANDLE>(value);
+}
+
+namespace {
+bool LookupHandle(HandleTable& table, HANDLE handle, size_t* index) {
+  uint64_t value = reinterpret_cast<uint64_t>(handle);
+  if (table.kernel) {
+    if ((value & kKernelHandleBit) != kKernelHandleBit) return false;
+    value &= ~kKernelHandleBit;
+  } else if (value > 0xFFFFFFFFull) {
+    return false;
+  }
+  if (value == 0 || value % 4 != 0) return false;
+  *index = value / 4 - 1;
+  return *index < table.entries.size() && table.entries[*index].object != nullptr;
+}
+}  // namespace
+
+bool RemoveHandle(HandleTable& table, HANDLE handle, HandleEntry* removed) {
+  std::lock_guard<std::mutex> hold(table.lock);
+  size_t index;
+  if (!LookupHandle(table, handle, &index)) return false;
+  *removed = table.entries[index];
+  table.entries[index] = HandleEntry{nullptr, 0};
+  return true;
+}
+
+ACCESS_MASK MapEventAccess(ACCESS_MASK desired) {
+  ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (desired & GENERIC_READ) mapped |= 0x00020000 | EVENT_QUERY_STATE;  // READ_CONTROL
+  if (desired & GENERIC_WRITE) mapped |= 0x00020000 | EVENT_MODIFY_STATE;
+  if (desired & GENERIC_EXECUTE) mapped |= 0x00020000 | SYNCHRONIZE;
+  if (desired & GENERIC_ALL) mapped |= EVENT_ALL_ACCESS;
+  return mapped;
+}
+
+}  // namespace khost
+
+using namespace khost;
+
+namespace {
+_OBJECT_TYPE* g_eventTypeObject = reinterpret_cast<_OBJECT_TYPE*>(&g_EventType);
+}  // namespace
+
+extern "C" {
+
+POBJECT_TYPE* ExEventObjectType = &g_eventTypeObject;
+
+LONG_PTR ObfReferenceObject(PVOID Object) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  auto it = g_objects.find(Object);
+  if (it == g_objects.end()) {
+    ReportViolation("reference-dead-object",
+                    "ObfReferenceObject of " + Hex(reinterpret_cast<uintptr_t>(Object)) +
+                        ", which is not a live object");
+    return 0;
+  }
+  return ++it->second.pointerCount;
+}
+
+LONG_PTR ObfDereferenceObject(PVOID Object) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+  std::function<void(void*)> destroy;
+  {
+    std::lock_guard<std::mutex> hold(g_objectLock);
+    auto it = g_objects.find(Object);
+    if (it == g_objects.end()) {
+      ReportViolation("dereference-dead-object",
+                      "ObfDereferenceObject of " + Hex(reinterpret_cast<uintptr_t>(Object)) +
+                          ", which is not a live object (released more often than referenced)");
+      return 0;
+    }
+    LONG_PTR count = --it->second.pointerCount;
+    if (count > 0) return count;
+    destroy = std::move(it->second.destroy);
+    g_objects.erase(it);
+  }
+  if (destroy) destroy(Object);
+  return 0;
+}
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
+  *Object = nullptr;
+  uint64_t value = reinterpret_cast<uint64_t>(Handle);
+  bool kernelHandle = (value & 0xFFFFFFFF80000000ull) == 0xFFFFFFFF80000000ull;
+  HandleTable* table;
+  if (kernelHandle) {
+    // A user-mode caller never reaches the kernel's handles.
+    if (AccessMode == UserMode) return STATUS_INVALID_HANDLE;
+    table = &KernelHandleTable();
+  } else {
+    table = CurrentProcessHandles();
+    if (!table) return STATUS_INVALID_HANDLE;
+  }
+  std::lock_guard<std::mutex> tableHold(table->lock);
+  size_t index;
+  if (!LookupHandle(*table, Handle, &index)) return STATUS_INVALID_HANDLE;
+  HandleEntry entry = table->entries[index];
+  khost::ObjectType* wanted = reinterpret_cast<khost::ObjectType*>(ObjectType);
+  if (wanted && ObTypeOf(entry.object) != wanted) return STATUS_OBJECT_TYPE_MISMATCH;
+  // The desired access is compared with what the handle was granted; generic
+  // rights in it are not mapped here, exactly as the kernel does.
+  if (AccessMode != KernelMode && (DesiredAccess & ~entry.granted) != 0) return STATUS_ACCESS_DENIED;
+  if (HandleInformation) {
+    HandleInformation->HandleAttributes = 0;
+    HandleInformation->GrantedAccess = entry.granted;
+  }
+  ObfReferenceObject(entry.object);
+  *Object = entry.object;
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,61 @@
+// Kernel host: the start and end of a scenario. Reset forgets everything;
+// CheckLeaks reports what a scenario left behind, as the driver verifier does
+// when a driver unloads.
+#include "internal.h"
+
+namespace khost {
+
+ObjectSummary Objects() {
+  ObjectSummary summary;
+  summary.liveObjects = ObLiveCount();
+  summary.liveDevices = LiveDeviceCount();
+  summary.undeletedDevices = UndeletedDeviceCount();
+  summary.liveIrps = LiveIrpCount();
+  summary.namespaceEntries = NamespaceNames().size();
+  return summary;
+}
+
+void Reset() {
+  PnpReset();
+  PoReset();
+  IoReset();
+  ObReset();
+  ResetPool();
+  ResetFaults();
+  ResetTrace();
+  ResetViolations();
+  ThreadIrql() = PASSIVE_LEVEL;
+}
+
+std::string CheckLeaks() {
+  Pnp().JoinThreads();
+  JoinPowerThreads();
+  std::string summary;
+  auto pool = OutstandingPool();
+  for (const PoolBlock& block : pool) {
+    std::string tag;
+    for (int i = 0; i < 4; ++i) {
+      char c = static_cast<char>((block.tag >> (8 * i)) & 0xFF);
+      tag.push_back(c >= 0x20 && c < 0x7F ? c : '.');
+    }
+    ReportViolation("pool-leak", Format("%zu bytes of pool tagged '%s' (allocation #%llu) were never freed",
+                                        block.bytes, tag.c_str(),
+                                        static_cast<unsigned long long>(block.sequence)));
+  }
+  for (const std::string& irp : LiveIrpDescriptions())
+    ReportViolation("irp-not-completed", irp + " was never completed");
+  if (UndeletedDeviceCount())
+    ReportViolation("device-leak", Format("%zu device objects were never deleted", UndeletedDeviceCount()));
+  for (const std::string& object : ObLiveDescriptions())
+    ReportViolation("object-leak", object + " is still alive");
+  for (const std::u16string& name : NamespaceNames())
+    ReportViolation("name-leak", "name " + Narrow(name) + " is still in the object namespace");
+  ObjectSummary objects = Objects();
+  summary = Format("pool blocks outstanding: %zu; requests outstanding: %zu; device objects alive: %zu; "
+                   "objects alive: %zu; names: %zu",
+                   pool.size(), objects.liveIrps, objects.liveDevices, objects.liveObjects,
+                   objects.namespaceEntries);
+  return summary;
+}
+
+}  // namespace khost

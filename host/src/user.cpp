@@ -1,0 +1,196 @@
+// Kernel host: the user-mode side. A process's handle table, opens through
+// Win32 device paths, buffered control requests made the way the I/O manager
+// makes them for a user-mode caller, and events a service creates.
+#include <algorithm>
+#include <cstdlib>
+
+#include "internal.h"
+
+namespace khost {
+
+struct Process::Table {
+  HandleTable handles;
+};
+
+namespace {
+
+constexpr uint8_t kPoison[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+
+// Makes the calling thread run on behalf of a process for one request, as a
+// system call does.
+class ProcessContext {
+ public:
+  explicit ProcessContext(HandleTable* table) : saved_(CurrentProcessHandles()) {
+    CurrentProcessHandles() = table;
+  }
+  ~ProcessContext() { CurrentProcessHandles() = saved_; }
+
+ private:
+  HandleTable* saved_;
+};
+
+void* NewEventObject(bool manualReset, bool initialState, const std::string& description) {
+  PKEVENT event = static_cast<PKEVENT>(std::calloc(1, sizeof(KEVENT)));
+  KeInitializeEvent(event, manualReset ? NotificationEvent : SynchronizationEvent, initialState);
+  ObInsert(event, &g_EventType, [](void* body) { std::free(body); }, description);
+  return event;
+}
+
+bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** object) {
+  std::lock_guard<std::mutex> hold(table.lock);
+  uint64_t value = reinterpret_cast<uint64_t>(handle);
+  if (value == 0 || value % 4 != 0 || value > 0xFFFFFFFFull) return false;
+  size_t index = value / 4 - 1;
+  if (index >= table.entries.size() || !table.entries[index].object) return false;
+  if (type && ObTypeOf(table.entries[index].object) != type) return false;
+  *object = table.entries[index].object;
+  ObfReferenceObject(*object);
+  return true;
+}
+
+}  // namespace
+
+uint8_t PoisonByte(size_t offset) { return kPoison[offset % 4]; }
+
+Process::Process(std::string name) : name_(std::move(name)), table_(new Table) {}
+
+Process::~Process() {
+  std::vector<HANDLE> open;
+  {
+    std::lock_guard<std::mutex> hold(table_->handles.lock);
+    for (size_t i = 0; i < table_->handles.entries.size(); ++i)
+      if (table_->handles.entries[i].object) open.push_back(reinterpret_cast<HANDLE>((i + 1) * 4));
+  }
+  for (HANDLE handle : open) Close(handle);
+}
+
+size_t Process::OpenHandles() const {
+  std::lock_guard<std::mutex> hold(table_->handles.lock);
+  return static_cast<size_t>(std::count_if(table_->handles.entries.begin(), table_->handles.entries.end(),
+                                           [](const HandleEntry& e) { return e.object != nullptr; }));
+}
+
+HANDLE Process::CreateFile(const std::u16string& win32Path, NTSTATUS* status) {
+  NTSTATUS local;
+  if (!status) status = &local;
+  ProcessContext context(&table_->handles);
+  // \\.\Name becomes \??\Name; what follows the device name is the file name.
+  std::u16string path = win32Path;
+  if (path.rfind(u"\\\\.\\", 0) == 0) path = u"\\??\\" + path.substr(4);
+  PDEVICE_OBJECT device = nullptr;
+  std::u16string remainder;
+  for (size_t cut = path.size(); cut > 0; cut = path.rfind(u'\\', cut - 1)) {
+    device = LookupDevice(path.substr(0, cut));
+    if (device) {
+      remainder = path.substr(cut);
+      break;
+    }
+    if (cut == 0) break;
+  }
+  if (!device) {
+    *status = STATUS_OBJECT_NAME_NOT_FOUND;
+    return nullptr;
+  }
+  PFILE_OBJECT file = nullptr;
+  *status = CreateFileObjectAndOpen(device, remainder, UserMode, &file);
+  if (!NT_SUCCESS(*status)) return nullptr;
+  return InsertHandle(table_->handles, file, 0x001F01FF /* FILE_ALL_ACCESS */);
+}
+
+NTSTATUS Process::Close(HANDLE handle) {
+  HandleEntry entry;
+  if (!RemoveHandle(table_->handles, handle, &entry)) return STATUS_INVALID_HANDLE;
+  ProcessContext context(&table_->handles);
+  if (ObTypeOf(entry.object) == &g_FileType)
+    CloseFileObject(static_cast<PFILE_OBJECT>(entry.object), UserMode);
+  else
+    ObfDereferenceObject(entry.object);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULONG inLength,
+                                  void* out, ULONG outLength, ULONG_PTR* returned, bool internal) {
+  if (returned) *returned = 0;
+  void* object;
+  if (!LookupObject(table_->handles, handle, &g_FileType, &object)) return STATUS_INVALID_HANDLE;
+  PFILE_OBJECT file = static_cast<PFILE_OBJECT>(object);
+  ProcessContext context(&table_->handles);
+
+  size_t bytes = std::max(inLength, outLength);
+  uint8_t* system = nullptr;
+  if (bytes) {
+    system = static_cast<uint8_t*>(std::malloc(bytes));
+    for (size_t i = 0; i < bytes; ++i) system[i] = PoisonByte(i);
+    if (in && inLength) std::memcpy(system, in, inLength);
+  }
+  RequestResult result = SendIrp(
+      file->DeviceObject, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+      [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        irp->AssociatedIrp.SystemBuffer = system;
+        irp->Tail.Overlay.OriginalFileObject = file;
+        stack->FileObject = file;
+        stack->Parameters.DeviceIoControl.IoControlCode = code;
+        stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+      },
+      STATUS_SUCCESS, UserMode);
+
+  if (!NT_ERROR(result.status) && result.status != STATUS_PENDING) {
+    if (result.information > outLength) {
+      ReportViolation("information-exceeds-output",
+                      Format("control code %#x: Information %llu exceeds the output length %u", code,
+                             static_cast<unsigned long long>(result.information), outLength));
+    }
+    size_t copy = std::min<ULONG_PTR>(result.information, outLength);
+    // Bytes the reply covers but the driver never wrote would hand the caller
+    // whatever the kernel's buffer held before.
+    for (size_t i = inLength; i + 1 < copy; ++i) {
+      if (system[i] == PoisonByte(i) && system[i + 1] == PoisonByte(i + 1)) {
+        ReportViolation("unwritten-reply-bytes",
+                        Format("control code %#x: reply byte %zu of %zu was never written", code, i, copy));
+        break;
+      }
+    }
+    if (out && copy) std::memcpy(out, system, copy);
+  }
+  if (returned) *returned = result.information;
+  std::free(system);
+  ObfDereferenceObject(file);
+  return result.status;
+}
+
+HANDLE Process::CreateEvent(bool manualReset, bool initialState, ACCESS_MASK desired) {
+  void* event = NewEventObject(manualReset, initialState, "event of process " + name_);
+  return InsertHandle(table_->handles, event, MapEventAccess(desired));
+}
+
+bool Process::WaitEvent(HANDLE handle, std::chrono::milliseconds timeout) {
+  void* object;
+  if (!LookupObject(table_->handles, handle, &g_EventType, &object)) return false;
+  LARGE_INTEGER relative;
+  relative.QuadPart = -static_cast<LONGLONG>(timeout.count()) * 10000;
+  NTSTATUS status = KeWaitForSingleObject(object, UserRequest, UserMode, FALSE, &relative);
+  ObfDereferenceObject(object);
+  return status == STATUS_SUCCESS;
+}
+
+NTSTATUS Process::ResetEvent(HANDLE handle) {
+  void* object;
+  if (!LookupObject(table_->handles, handle, &g_EventType, &object)) return STATUS_INVALID_HANDLE;
+  KeClearEvent(static_cast<PKEVENT>(object));
+  ObfDereferenceObject(object);
+  return STATUS_SUCCESS;
+}
+
+HANDLE CreateKernelEvent(PKEVENT* event) {
+  void* object = NewEventObject(true, false, "kernel event");
+  if (event) *event = static_cast<PKEVENT>(object);
+  return InsertHandle(KernelHandleTable(), object, EVENT_ALL_ACCESS);
+}
+
+void CloseKernelHandle(HANDLE handle) {
+  HandleEntry entry;
+  if (RemoveHandle(KernelHandleTable(), handle, &entry)) ObfDereferenceObject(entry.object);
+}
+
+}  // namespace khost

@@ -1,0 +1,64 @@
+// Test support: the Velmora bus booted in the kernel host, with a service
+// process that talks to it the way the user-mode service does. Tests, the demo
+// and the client library's host backend share it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "khost.h"
+#include "velmora.h"
+
+extern "C" DRIVER_INITIALIZE Velmora_DriverEntry;
+
+namespace velmora_test {
+
+// A BUS_PLUGIN_REQUEST record: header, then the IDs as a UTF-16 multi-string.
+std::vector<uint8_t> PlugInRecord(ULONG serial, const std::vector<std::u16string>& hardwareIds,
+                                  ULONG deviceType = FILE_DEVICE_BUS_EXTENDER);
+std::vector<uint8_t> UnplugRecord(ULONG serial);
+
+class BusHarness {
+ public:
+  // Loads the driver and adds the bus's root-enumerated device node (AddDevice
+  // and start). `start` false stops after loading the driver.
+  explicit BusHarness(const khost::RootPdoConfig& config = khost::RootPdoConfig(), bool addDevice = true);
+  ~BusHarness();
+  BusHarness(const BusHarness&) = delete;
+  BusHarness& operator=(const BusHarness&) = delete;
+
+  PDRIVER_OBJECT Driver() const { return driver_; }
+  khost::DevNode* Node() const { return node_; }
+  PDEVICE_OBJECT Fdo() const;             // the bus device, or null
+  PBUS_EXTENSION Bus() const;             // its extension, or null
+  khost::Process& Service() { return service_; }
+
+  // The service's side.
+  HANDLE Open(NTSTATUS* status = nullptr);
+  NTSTATUS Control(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out = nullptr,
+                   ULONG outLength = 0, ULONG_PTR* information = nullptr);
+  NTSTATUS PlugIn(HANDLE handle, ULONG serial, const std::vector<std::u16string>& hardwareIds,
+                  ULONG deviceType = FILE_DEVICE_BUS_EXTENDER);
+  NTSTATUS Unplug(HANDLE handle, ULONG serial);
+
+  // The Plug and Play manager runs what the bus asked for.
+  int Enumerate() { return khost::Pnp().ProcessInvalidations(); }
+  // Device nodes of the bus's children, in the order they were reported.
+  std::vector<khost::DevNode*> ChildNodes() const;
+  khost::DevNode* ChildNode(ULONG serial) const;  // by the instance ID the child answered
+  // The children on the bus's list (read from its extension).
+  std::vector<PCHILD_EXTENSION> Children() const;
+
+  // Removes the bus's device node (if it is still there) and unloads the driver.
+  void Teardown(khost::RemovalStyle style = khost::RemovalStyle::Windows);
+  // Unloads the driver once its device node is gone (after a removal the test made itself).
+  void Unload();
+
+ private:
+  PDRIVER_OBJECT driver_ = nullptr;
+  khost::DevNode* node_ = nullptr;
+  khost::Process service_{"service"};
+  bool unloaded_ = false;
+};
+
+}  // namespace velmora_test

@@ -1,0 +1,29 @@
+// Test support: a gtest fixture that gives each scenario a fresh kernel host
+// and fails it for anything the verifier saw or anything left behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "khost.h"
+
+class KernelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { khost::Reset(); }
+  void TearDown() override {
+    EndScenario();
+    khost::CheckLeaks();
+    std::vector<khost::Violation> violations = khost::TakeViolations();
+    EXPECT_TRUE(violations.empty()) << "the kernel host's verifier reported:\n"
+                                    << khost::DescribeViolations(violations);
+    khost::Reset();
+  }
+  // Fixtures tear their devices and drivers down here, before the leak check.
+  virtual void EndScenario() {}
+  // Takes the verifier's reports so far; a test that provokes one asserts on it.
+  static std::vector<khost::Violation> TakeViolations() { return khost::TakeViolations(); }
+  static bool Reported(const std::vector<khost::Violation>& violations, const std::string& check) {
+    for (const auto& v : violations)
+      if (v.check == check) return true;
+    return false;
+  }
+};
