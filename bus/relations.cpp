@@ -8,7 +8,9 @@
 // to a bus-relations query. Every child still plugged in is listed with one
 // reference taken for the manager, and marked as known to it; an unplugged
 // child is left out, which is what makes the manager remove it, and is marked
-// so that its removal may then delete it. A driver above may already have put
+// so that its removal may then delete it; one that no answer ever listed will
+// get no removal, so the bus deletes it itself once the lock is released. A
+// driver above may already have put
 // a list in the request: its entries come first and keep their own references.
 // That list may be pageable, so its count is read and its entries copied (and
 // the list freed) at PASSIVE_LEVEL, outside ChildListLock. Under one hold of
@@ -27,10 +29,14 @@ NTSTATUS BusFdo_HandleQueryDeviceRelations(PDEVICE_OBJECT BusDevice, PIRP Irp) {
   SIZE_T next;
   ULONG childCount;
   PLIST_ENTRY entry;
+  PLIST_ENTRY following;
+  LIST_ENTRY unknown;
   KIRQL oldIrql;
   NTSTATUS status;
 
   TRACE_ENTER("BusFdo_HandleQueryDeviceRelations");
+
+  InitializeListHead(&unknown);
 
   if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceRelations.Type != BusRelations) {
     status = PassDown(BusDevice, Irp);
@@ -73,13 +79,21 @@ NTSTATUS BusFdo_HandleQueryDeviceRelations(PDEVICE_OBJECT BusDevice, PIRP Irp) {
 
   answer->Count = (ULONG)total;
   next = incomingCount;
-  for (entry = bus->ChildList.Flink; entry != &bus->ChildList; entry = entry->Flink) {
+  for (entry = bus->ChildList.Flink; entry != &bus->ChildList; entry = following) {
     PCHILD_EXTENSION child = CONTAINING_RECORD(entry, CHILD_EXTENSION, Link);
 
+    following = entry->Flink;
     if (child->Present) {
       answer->Objects[next++] = child->Header.Self;
       ObReferenceObject(child->Header.Self);
       child->Reported = TRUE;
+      child->Listed = TRUE;
+    } else if (!child->Listed) {
+      // Unplugged before any answer named it: no removal will ever come for
+      // it, and it would hold its serial number until the bus goes.
+      RemoveEntryList(&child->Link);
+      bus->ChildCount--;
+      InsertTailList(&unknown, &child->Link);
     } else {
       child->ReportedMissing = TRUE;
     }
@@ -87,6 +101,12 @@ NTSTATUS BusFdo_HandleQueryDeviceRelations(PDEVICE_OBJECT BusDevice, PIRP Irp) {
   childCount = bus->ChildCount;
 
   KeReleaseSpinLock(&bus->ChildListLock, oldIrql);
+
+  while (!IsListEmpty(&unknown)) {
+    PCHILD_EXTENSION child = CONTAINING_RECORD(RemoveHeadList(&unknown), CHILD_EXTENSION, Link);
+
+    Pdo_Delete(child->Header.Self, child);
+  }
 
   TRACE_DETAIL("PDOS present = %d\tPDOs reported = %d\n", childCount, (ULONG)total);
 

@@ -14,11 +14,57 @@
 
 #include "velmora.h"
 
+// A call into the child driver is made with no lock held, so it can still be
+// under way when the child driver unregisters or another exchange replaces it.
+// Each call is counted, under SendLock, against the parity of the registration
+// epoch it began in; a change of registration bumps the epoch and then waits
+// for the old parity's calls to return. Only calls made under the old
+// registration are waited for, so a steady stream of calls under the new one
+// cannot hold the change up.
+ULONG ChildCallEnterLocked(PBUS_EXTENSION Bus) {
+  const ULONG slot = Bus->ChildCallEpoch & 1;
+
+  if (Bus->ChildCallsActive[slot]++ == 0) {
+    KeClearEvent(&Bus->ChildCallsIdle[slot]);
+  }
+  return slot;
+}
+
+VOID ChildCallLeave(PBUS_EXTENSION Bus, ULONG Slot) {
+  KIRQL oldIrql;
+
+  KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
+  if (--Bus->ChildCallsActive[Slot] == 0) {
+    KeSetEvent(&Bus->ChildCallsIdle[Slot], IO_NO_INCREMENT, FALSE);
+  }
+  KeReleaseSpinLock(&Bus->SendLock, oldIrql);
+}
+
+// Installs a new callback pair (null for none). Below DISPATCH_LEVEL it also
+// waits until every call made under the previous pair has returned; at
+// DISPATCH_LEVEL it cannot wait, and the caller has only the pair's change.
+static VOID SetChildCallback(PBUS_EXTENSION Bus, NETBUS_CALLBACK Callback, PVOID Context) {
+  ULONG oldSlot;
+  KIRQL oldIrql;
+
+  KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
+  Bus->ChildCallback = Callback;
+  Bus->ChildContext = Context;
+  oldSlot = Bus->ChildCallEpoch & 1;
+  Bus->ChildCallEpoch++;
+  KeReleaseSpinLock(&Bus->SendLock, oldIrql);
+
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+    KeWaitForSingleObject(&Bus->ChildCallsIdle[oldSlot], Executive, KernelMode, FALSE, NULL);
+  }
+}
+
 // IOCTL_NETBUS_EXCHANGE_CALLBACK. The request carries a kernel pointer that
 // the bus reads, writes and later calls through, so only kernel-mode senders
 // (a child driver sending to its child device) are heard: a user-mode sender
 // is refused before a byte of its input is read. A second exchange replaces
-// the first; the bus keeps one child callback.
+// the first; the bus keeps one child callback, and the request returns only
+// once the one it replaced is no longer being called.
 NTSTATUS netBus_ExchangeCallBack(PIRP Irp, PBUS_EXTENSION Bus) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -38,15 +84,13 @@ NTSTATUS netBus_ExchangeCallBack(PIRP Irp, PBUS_EXTENSION Bus) {
     PCALLBACK_EXCHANGE exchange = request->Exchange;
     NETBUS_CALLBACK childCallback = exchange->ChildCallback;
     PVOID childContext = exchange->ChildContext;
-    KIRQL oldIrql;
 
-    KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
-    Bus->ChildCallback = childCallback;
-    Bus->ChildContext = childContext;
-    KeReleaseSpinLock(&Bus->SendLock, oldIrql);
-
+    // The child driver may be called the moment its pair is installed, and
+    // it answers through the bus's callback: hand that over first.
     exchange->BusContext = Bus;
     exchange->BusCallback = netBusCallback;
+
+    SetChildCallback(Bus, childCallback, childContext);
 
     // The buffered reply is the 16 input bytes; never claim more than the
     // sender has room for.
@@ -64,6 +108,9 @@ NTSTATUS netBus_ExchangeCallBack(PIRP Irp, PBUS_EXTENSION Bus) {
 // DISPATCH_LEVEL, from any number of processors at once. It touches only
 // resident code, non-paged memory and SendLock. Ids the bus does not act on
 // are accepted and ignored, so a newer child driver never fails against it.
+// MSG_UNREGISTER sent below DISPATCH_LEVEL returns once no call into the
+// child driver is under way: the child driver may then go. It must not be
+// sent from inside the child's own callback, which would wait for itself.
 NTSTATUS netBusCallback(PNETBUS_MESSAGE Message, PVOID Context) {
   PBUS_EXTENSION bus = (PBUS_EXTENSION)Context;
   NTSTATUS status;
@@ -75,15 +122,10 @@ NTSTATUS netBusCallback(PNETBUS_MESSAGE Message, PVOID Context) {
       status = netBus_SendData_Handler(Message, bus);
       break;
 
-    case MSG_UNREGISTER: {
-      KIRQL oldIrql;
-      KeAcquireSpinLock(&bus->SendLock, &oldIrql);
-      bus->ChildCallback = NULL;
-      bus->ChildContext = NULL;
-      KeReleaseSpinLock(&bus->SendLock, oldIrql);
+    case MSG_UNREGISTER:
+      SetChildCallback(bus, NULL, NULL);
       status = STATUS_SUCCESS;
       break;
-    }
 
     case MSG_NOP:
     default:
@@ -106,6 +148,9 @@ NTSTATUS netBus_PutMessage(PIRP Irp, PBUS_EXTENSION Bus) {
   PNETBUS_MESSAGE message = (PNETBUS_MESSAGE)Irp->AssociatedIrp.SystemBuffer;
   NETBUS_CALLBACK childCallback;
   PVOID childContext;
+  BOOLEAN passThrough;
+  BOOLEAN registered;
+  ULONG slot = 0;
   KIRQL oldIrql;
   NTSTATUS status;
 
@@ -121,16 +166,6 @@ NTSTATUS netBus_PutMessage(PIRP Irp, PBUS_EXTENSION Bus) {
     goto Exit;
   }
 
-  KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
-  childCallback = Bus->ChildCallback;
-  childContext = Bus->ChildContext;
-  KeReleaseSpinLock(&Bus->SendLock, oldIrql);
-
-  if (childContext == NULL || childCallback == NULL) {
-    status = STATUS_UNSUCCESSFUL;
-    goto Exit;
-  }
-
   switch (message->MsgId) {
     case 1:
     case 2:
@@ -138,12 +173,32 @@ NTSTATUS netBus_PutMessage(PIRP Irp, PBUS_EXTENSION Bus) {
     case 4:
     case 8:
     case 9:
-      (void)childCallback(message, childContext);
+      passThrough = TRUE;
       break;
-
     default:
-      TRACE_DETAIL("Unknown message id=%d\n", (int)message->MsgId);
+      passThrough = FALSE;
       break;
+  }
+
+  KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
+  childCallback = Bus->ChildCallback;
+  childContext = Bus->ChildContext;
+  registered = (BOOLEAN)(childContext != NULL && childCallback != NULL);
+  if (registered && passThrough) {
+    slot = ChildCallEnterLocked(Bus);
+  }
+  KeReleaseSpinLock(&Bus->SendLock, oldIrql);
+
+  if (!registered) {
+    status = STATUS_UNSUCCESSFUL;
+    goto Exit;
+  }
+
+  if (passThrough) {
+    (void)childCallback(message, childContext);
+    ChildCallLeave(Bus, slot);
+  } else {
+    TRACE_DETAIL("Unknown message id=%d\n", (int)message->MsgId);
   }
 
   Irp->IoStatus.Information = 0;

@@ -182,6 +182,7 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
     BOOLEAN notifyChild = FALSE;
     NETBUS_CALLBACK childCallback = NULL;
     PVOID childContext = NULL;
+    ULONG slot = 0;
 
     KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
     if (!Bus->FlowOn && Bus->SendCount < VELMORA_QUEUE_LOW_MARK) {
@@ -189,6 +190,9 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
       childCallback = Bus->ChildCallback;
       childContext = Bus->ChildContext;
       notifyChild = (BOOLEAN)(childCallback != NULL && childContext != NULL);
+      if (notifyChild) {
+        slot = ChildCallEnterLocked(Bus);
+      }
     }
     KeReleaseSpinLock(&Bus->SendLock, oldIrql);
 
@@ -199,6 +203,7 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
       drained.Message.MsgId = MSG_QUEUE_DRAINED;
       drained.Message.Length = DRAINED_MESSAGE_LENGTH;
       (void)childCallback(&drained.Message, childContext);
+      ChildCallLeave(Bus, slot);
     }
   }
 

@@ -96,9 +96,13 @@ static PWCHAR AllocateAnswer(SIZE_T Bytes) {
 // child does not define keep the request's status and information.
 NTSTATUS CommonPdo_QueryDeviceId(PCHILD_EXTENSION Child, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  BUS_QUERY_ID_TYPE idType = stack->Parameters.QueryId.IdType;
+  ULONG idType;
   NTSTATUS status;
   PWCHAR answer;
+
+  // The type is whatever 32-bit value the sender stored, not necessarily one
+  // the enumeration names: read it as the number it is.
+  RtlCopyMemory(&idType, &stack->Parameters.QueryId.IdType, sizeof(idType));
 
   TRACE_ENTER("CommonPdo_QueryDeviceId");
   TRACE_DETAIL("\tQueryId Type: %d\n", (int)idType);
@@ -166,11 +170,14 @@ NTSTATUS CommonPdo_QueryDeviceId(PCHILD_EXTENSION Child, PIRP Irp) {
 // supplied is kept. Location text and other types keep the request's status.
 NTSTATUS CommonPdo_QueryDeviceText(PCHILD_EXTENSION Child, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  ULONG textType;
   NTSTATUS status;
 
   TRACE_ENTER("CommonPdo_QueryDeviceText");
 
-  if (stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
+  // Any 32-bit value may arrive here, named by the enumeration or not.
+  RtlCopyMemory(&textType, &stack->Parameters.QueryDeviceText.DeviceTextType, sizeof(textType));
+  if (textType != DeviceTextDescription) {
     status = Irp->IoStatus.Status;
   } else if (Irp->IoStatus.Information != 0) {
     status = STATUS_SUCCESS;

@@ -18,13 +18,18 @@
 // platform does not allow a system set-power request to fail.
 NTSTATUS Pdo_Power(PDEVICE_OBJECT ChildDevice, PIRP Irp, PCHILD_EXTENSION Child) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  ULONG powerType;
   NTSTATUS status;
 
   TRACE_ENTER("Pdo_Power");
 
+  // The sender may store any 32-bit value as the type, not only the two the
+  // enumeration names: read it as the number it is.
+  RtlCopyMemory(&powerType, &stack->Parameters.Power.Type, sizeof(powerType));
+
   switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
-      switch (stack->Parameters.Power.Type) {
+      switch (powerType) {
         case SystemPowerState: {
           POWER_STATE deviceState;
           deviceState.DeviceState =

@@ -43,8 +43,9 @@ CONTROL_HANDLER FindControlHandler(ULONG IoControlCode) {
 // The remove lock is held for the whole handler, so bus removal waits for every
 // request already inside; a request that passed the state test just before
 // removal began is turned away here instead. The request is completed with the
-// handler's status and whatever information the handler set, and an unknown
-// code reaches no handler and leaves the information field alone.
+// handler's status and whatever information the handler set (none unless it
+// answers with data), and an unknown code reaches no handler and leaves the
+// information field alone.
 NTSTATUS BusFdo_DeviceControl(PDEVICE_OBJECT BusDevice, PIRP Irp) {
   PBUS_EXTENSION bus = static_cast<PBUS_EXTENSION>(BusDevice->DeviceExtension);
   NTSTATUS status;
@@ -62,7 +63,14 @@ NTSTATUS BusFdo_DeviceControl(PDEVICE_OBJECT BusDevice, PIRP Irp) {
 
   CONTROL_HANDLER handler =
       FindControlHandler(IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode);
-  status = (handler != NULL) ? handler(Irp, bus) : STATUS_NOT_SUPPORTED;
+  if (handler != NULL) {
+    // Not every I/O manager hands the request over with a zero information
+    // field; a handler that answers no data must still report none.
+    Irp->IoStatus.Information = 0;
+    status = handler(Irp, bus);
+  } else {
+    status = STATUS_NOT_SUPPORTED;
+  }
 
   // A handler that pends keeps the request and the remove lock and finishes
   // both itself. None does today.

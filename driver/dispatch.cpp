@@ -183,7 +183,8 @@ NTSTATUS BtBus_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCHILD_EXTENSION child = CONTAINING_RECORD(header, CHILD_EXTENSION, Header);
   PDEVICE_OBJECT parent = child->ParentFdo;
   if (parent == NULL) {
-    return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    // Answered without any data: Information stays as the request brought it.
+    return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, Irp->IoStatus.Information);
   }
 
   PBUS_EXTENSION bus = static_cast<PBUS_EXTENSION>(parent->DeviceExtension);

@@ -56,6 +56,10 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> OutstandingPool();
 size_t PoolAllocationCount();  // successful allocations since Reset
+// The largest single allocation the pool grants (default 1 TiB, until the next
+// Reset); larger requests fail as on a machine with less memory. Lets a test
+// ask for a size no real machine would hand out without the host trying to.
+void SetLargestPoolAllocation(size_t bytes);
 
 // ------------------------------------------------------------------ fault injection
 enum class FaultPoint {
@@ -78,9 +82,29 @@ void ClearFaults();
 uint64_t CallCount(FaultPoint point);
 uint64_t InjectedFailures();
 
+// Systematic mode: one scenario, failing each call of a routine in turn.
+struct FaultRun {
+  uint64_t failedCall = 0;  // the call made to fail (1-based); 0 for the counting run
+  bool injected = false;    // the scenario reached that call and it failed
+  std::vector<Violation> violations;  // what the verifier saw, leak checks included
+  std::string summary;                // CheckLeaks' summary of what was left
+};
+// Runs `scenario` once on a fresh host to count the calls of `point` (for pool,
+// optionally only those of one pool type), then once for each call 1..N with
+// that call failing. The host is Reset before every run and after the last,
+// and every run ends with CheckLeaks, so each run's violations include what it
+// left behind. The scenario must tear down everything it set up, failure or
+// not. The counting run comes first in the result, with failedCall 0.
+std::vector<FaultRun> RunFailingEachCall(FaultPoint point, const std::function<void()>& scenario,
+                                         std::optional<POOL_TYPE> poolType = std::nullopt);
+
 // ------------------------------------------------------------------ IRQL and threads
 // Run fn on a new thread at the given IRQL and wait for it.
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
+// Run fn(0) .. fn(threads - 1) on that many new threads at the given IRQL,
+// released together (as several processors calling a driver at once), and
+// wait for all of them.
+void RunAtIrqlOnThreads(KIRQL irql, size_t threads, const std::function<void(size_t index)>& fn);
 KIRQL CurrentIrql();
 
 // ------------------------------------------------------------------ objects
@@ -119,6 +143,9 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                       const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
                       NTSTATUS initialStatus, KPROCESSOR_MODE mode = KernelMode,
                       bool toTopOfStack = true);
+// How long SendIrp waits for a request its dispatch left pending before it
+// reports "irp-not-completed" and abandons it (30 s until the next Reset).
+void SetPendingRequestTimeout(std::chrono::milliseconds timeout);
 
 // A hook that lets a test hold a thread at a named point inside the host
 // ("create-device", "attach-device", "remove-lock-acquire", ...).
@@ -164,6 +191,10 @@ struct DevNode {
   NTSTATUS deviceIdStatus = 0, instanceIdStatus = 0, hardwareIdsStatus = 0, compatibleIdsStatus = 0;
   NTSTATUS descriptionStatus = 0, locationStatus = 0, capabilitiesStatus = 0, containerIdStatus = 0;
   DEVICE_CAPABILITIES capabilities{};
+  // Each ID and text answer exactly as handed over: every byte of its pool
+  // block, keyed "device ID", "instance ID", "container ID", "description",
+  // "location", "hardware IDs" or "compatible IDs".
+  std::map<std::string, std::vector<uint8_t>> answers;
   NTSTATUS lastStartStatus = 0;
   std::vector<std::string> history;  // every request the manager sent, with its status
 };
@@ -180,8 +211,9 @@ class PnpManager {
   void RegisterFunctionDriver(const std::u16string& id, PDRIVER_OBJECT driver);
   // A root-enumerated device node for `driver`: creates its physical device
   // object, calls AddDevice and sends the start request.
+  // With `start` false the node stays after AddDevice, not yet started.
   DevNode* AddRootDevice(const std::string& label, PDRIVER_OBJECT driver,
-                         const RootPdoConfig& config = RootPdoConfig());
+                         const RootPdoConfig& config = RootPdoConfig(), bool start = true);
   // Sends one Plug and Play request to the top of a device node's stack, as
   // the manager does (status pre-set to STATUS_NOT_SUPPORTED).
   RequestResult Send(DevNode* node, UCHAR minor,
@@ -284,13 +316,21 @@ class Process {
   HANDLE CreateEvent(bool manualReset, bool initialState, ACCESS_MASK desired = EVENT_ALL_ACCESS);
   bool WaitEvent(HANDLE event, std::chrono::milliseconds timeout);
   NTSTATUS ResetEvent(HANDLE event);
+  // Signals one of the process's events, as SetEvent does (a service wakes its
+  // own waiter with it, e.g. to stop a receive loop).
+  NTSTATUS SetEvent(HANDLE event);
   size_t OpenHandles() const;
   const std::string& Name() const { return name_; }
+  // The information value a control request starts with. Windows starts at 0;
+  // Wine's I/O manager hands over whatever was there, so a handler that
+  // answers no data must set 0 itself. Tests set a stale value to check that.
+  void SetInitialInformation(ULONG_PTR value) { initialInformation_ = value; }
 
  private:
   struct Table;
   std::string name_;
   std::unique_ptr<Table> table_;
+  ULONG_PTR initialInformation_ = 0;
 };
 
 // A kernel handle (top bit set) to a new event, for tests that pass one where

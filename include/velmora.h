@@ -92,6 +92,14 @@ typedef struct _BUS_EXTENSION {
   KSPIN_LOCK SendLock;
   BOOLEAN FlowOn;
   BOOLEAN SendQueueReady;
+  // Calls into ChildCallback under way, counted by the parity of the
+  // registration epoch they began in (all under SendLock); each count's event
+  // is signalled while it is 0. Changing the registration bumps the epoch and
+  // waits for the old parity to empty, so a child driver that unregisters, or
+  // whose registration is replaced, is never called again once that returns.
+  ULONG ChildCallEpoch;
+  ULONG ChildCallsActive[2];
+  KEVENT ChildCallsIdle[2];
 } BUS_EXTENSION, *PBUS_EXTENSION;
 
 typedef struct _CHILD_EXTENSION {
@@ -111,6 +119,10 @@ typedef struct _CHILD_EXTENSION {
   // Set just before the device object is deleted; a late removal request that
   // still reaches the child must touch nothing.
   BOOLEAN Deleted;
+  // Set by the first relations answer that lists the child. An unplugged child
+  // that no answer ever listed is unknown to the Plug and Play manager, which
+  // will never send it a removal: the bus deletes it itself.
+  BOOLEAN Listed;
 } CHILD_EXTENSION, *PCHILD_EXTENSION;
 
 // One record waiting for the service; a single allocation of Length + 31 bytes.
@@ -201,3 +213,7 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus);
 NTSTATUS CORVANE_PASS_EVENT_Handler(PIRP Irp, PBUS_EXTENSION Bus);
 NTSTATUS CORVANE_DELETE_EVENT_Handler(PIRP Irp, PBUS_EXTENSION Bus);
 VOID hlpResetForCorvane(PBUS_EXTENSION Bus);
+// A call into ChildCallback: Enter (with SendLock held, the pair just copied)
+// returns the slot that Leave (no lock held, after the call) gives back.
+ULONG ChildCallEnterLocked(PBUS_EXTENSION Bus);
+VOID ChildCallLeave(PBUS_EXTENSION Bus, ULONG Slot);

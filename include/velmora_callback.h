@@ -8,6 +8,12 @@
 // NETBUS_MESSAGE records by calling the other's callback; a record is valid
 // only for the duration of the call. Both callbacks may run at up to
 // DISPATCH_LEVEL and must touch only non-paged memory.
+//
+// Leaving: MSG_UNREGISTER sent at PASSIVE_LEVEL (and an exchange that replaces
+// a registration) returns only once no call into the old ChildCallback is
+// under way; after that the bus never calls it again, and the child driver may
+// free its context. Send neither from inside ChildCallback: it would wait for
+// itself. Sent at DISPATCH_LEVEL, MSG_UNREGISTER cannot wait.
 #pragma once
 
 #include "velmora_ioctl.h"

@@ -103,6 +103,11 @@ uint64_t CallCount(FaultPoint point) {
   return g_calls[static_cast<int>(point)];
 }
 
+uint64_t TypedCallCount(FaultPoint point) {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  return g_rules[static_cast<int>(point)].typedCalls;
+}
+
 uint64_t InjectedFailures() {
   std::lock_guard<std::mutex> hold(g_faultLock);
   return g_injected;
@@ -116,6 +121,13 @@ std::vector<PoolBlock> OutstandingPool() {
   return blocks;
 }
 
+namespace {
+constexpr size_t kDefaultLargestAllocation = (size_t(1) << 40) - 1;
+std::atomic<size_t> g_largestAllocation{kDefaultLargestAllocation};
+}  // namespace
+
+void SetLargestPoolAllocation(size_t bytes) { g_largestAllocation = bytes; }
+
 size_t PoolAllocationCount() {
   std::lock_guard<std::mutex> hold(g_poolLock);
   return g_successfulAllocations;
@@ -127,6 +139,7 @@ void ResetPool() {
   g_blocks.clear();
   g_sequence = 0;
   g_successfulAllocations = 0;
+  g_largestAllocation = kDefaultLargestAllocation;
 }
 
 }  // namespace khost
@@ -146,8 +159,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   }
   if (Tag == 0) ReportViolation("pool-tag-zero", "ExAllocatePoolWithTag with tag 0");
   if (ShouldFail(FaultPoint::PoolAllocation, PoolType)) return nullptr;
-  // Anything at or past the largest pool the kernel could hand out fails.
-  if (NumberOfBytes >= (SIZE_T(1) << 40)) return nullptr;
+  // Anything past the largest pool the kernel could hand out fails.
+  if (NumberOfBytes > g_largestAllocation) return nullptr;
   void* memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
   if (!memory) return nullptr;
   std::memset(memory, kFreshPoolFill, NumberOfBytes);

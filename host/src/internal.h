@@ -23,6 +23,8 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 // The calling thread's IRQL and the spin locks it holds.
 KIRQL& ThreadIrql();
 int HeldSpinLocks();
+// The calling thread back at PASSIVE_LEVEL holding no spin lock (between scenarios).
+void ResetThreadState();
 // A PASSIVE_LEVEL-only routine reports a violation when called above it.
 void RequireIrqlAtMost(KIRQL max, const char* routine);
 // Wakes every waiter so it re-checks its event.
@@ -36,6 +38,8 @@ void ResetTrace();
 
 // ------------------------------------------------------------------ ex
 bool ShouldFail(FaultPoint point, POOL_TYPE poolType = NonPagedPool);
+// Calls of the rule's pool type counted since FailNth set a typed rule.
+uint64_t TypedCallCount(FaultPoint point);
 void ResetPool();
 void ResetFaults();
 
@@ -91,6 +95,7 @@ struct HostRequest {
   bool inFlight = true;
   bool freeOnComplete = true;
   int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
+  PDEVICE_OBJECT startNextPowerDevice = nullptr;  // ... and the device that owned it then
   std::string description;
 };
 PIRP AllocateHostIrp(CHAR stackSize, const std::string& description);

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "internal.h"
@@ -32,6 +33,8 @@ std::map<std::u16string, NamespaceEntry> g_namespace;  // keyed by upper-cased n
 ULONG g_autoNameCounter = 0;
 
 std::set<PIRP> g_liveIrps;     // allocated and not yet freed
+constexpr int64_t kDefaultPendingTimeoutMs = 30000;
+std::atomic<int64_t> g_pendingTimeoutMs{kDefaultPendingTimeoutMs};
 std::deque<PIRP> g_quarantine;  // completed host requests, kept so a late completion is caught
 constexpr size_t kQuarantineLimit = 4096;
 
@@ -201,12 +204,20 @@ std::vector<std::string> LiveIrpDescriptions() {
   return out;
 }
 
+void SetPendingRequestTimeout(std::chrono::milliseconds timeout) { g_pendingTimeoutMs = timeout.count(); }
+
 void IoReset() {
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
   g_devices.clear();
   g_namespace.clear();
   g_autoNameCounter = 0;
+  // Requests a scenario never finished go with it.
+  for (PIRP irp : g_liveIrps) {
+    delete HostRequestOf(irp);
+    std::free(irp);
+  }
   g_liveIrps.clear();
+  g_pendingTimeoutMs = kDefaultPendingTimeoutMs;
   for (PIRP irp : g_quarantine) {
     delete HostRequestOf(irp);
     std::free(irp);
@@ -234,16 +245,35 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
   stack->MinorFunction = minor;
   if (setup) setup(irp, stack);
 
+  // A request the sender gives up on (returned without being completed, or
+  // pending too long) is freed by its completion, whenever that comes.
   struct Done {
     KEVENT event;
     IO_STATUS_BLOCK status;
+    std::mutex lock;
+    bool finished = false;
+    bool abandoned = false;
   };
   auto done = std::make_shared<Done>();
   KeInitializeEvent(&done->event, NotificationEvent, FALSE);
   HostRequest* request = HostRequestOf(irp);
   request->onComplete = [done](PIRP completed) {
-    done->status = completed->IoStatus;
+    bool abandoned;
+    {
+      std::lock_guard<std::mutex> hold(done->lock);
+      done->status = completed->IoStatus;
+      done->finished = true;
+      abandoned = done->abandoned;
+    }
     KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
+    if (abandoned) FreeHostIrp(completed);
+  };
+  // False if the request finished after all.
+  auto abandon = [&done] {
+    std::lock_guard<std::mutex> hold(done->lock);
+    if (done->finished) return false;
+    done->abandoned = true;
+    return true;
   };
 
   NTSTATUS returned = IofCallDriver(target, irp);
@@ -254,8 +284,45 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                     Format("dispatch of major %#x minor %#x returned %#x without completing or "
                            "pending the request",
                            major, minor, static_cast<unsigned>(returned)));
+    result.status = returned;
+    if (!abandon()) FreeHostIrp(irp);
+    ObfDereferenceObject(target);
+    return result;
   } else {
-    KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, nullptr);
+    if (ThreadIrql() <= APC_LEVEL) {
+      // A pending request that is never completed would hang the scenario:
+      // it is waited for a bounded time, then reported and abandoned.
+      LARGE_INTEGER limit;
+      limit.QuadPart = -static_cast<LONGLONG>(g_pendingTimeoutMs.load()) * 10000;
+      if (KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS &&
+          abandon()) {
+        ReportViolation("irp-not-completed",
+                        Format("major %#x minor %#x: dispatch returned STATUS_PENDING and the request "
+                               "was not completed within %lld ms",
+                               major, minor, static_cast<long long>(g_pendingTimeoutMs.load())));
+        ObfDereferenceObject(target);
+        result.status = STATUS_PENDING;
+        return result;
+      }
+    } else {
+      // A sender above APC_LEVEL may not block: poll, as such a caller must.
+      LARGE_INTEGER zero;
+      zero.QuadPart = 0;
+      while (KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, &zero) != STATUS_SUCCESS)
+        std::this_thread::yield();
+    }
+    // The top driver's stack location tells the I/O manager whether to finish
+    // the request as pending: it must agree with what the dispatch returned.
+    if (result.pendingReturned && !irp->PendingReturned)
+      ReportViolation("pending-not-marked",
+                      Format("major %#x minor %#x: dispatch returned STATUS_PENDING without marking "
+                             "the request pending",
+                             major, minor));
+    else if (!result.pendingReturned && irp->PendingReturned)
+      ReportViolation("pending-not-returned",
+                      Format("major %#x minor %#x: the request was marked pending but dispatch "
+                             "returned %#x",
+                             major, minor, static_cast<unsigned>(returned)));
     if (!result.pendingReturned && returned != done->status.Status)
       ReportViolation("dispatch-status-mismatch",
                       Format("major %#x minor %#x: dispatch returned %#x, request completed with %#x",
@@ -568,7 +635,8 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->MajorFunction == IRP_MJ_POWER && request &&
-      request->startNextPowerLocation != Irp->CurrentLocation)
+      (request->startNextPowerLocation != Irp->CurrentLocation ||
+       request->startNextPowerDevice != stack->DeviceObject))
     ReportViolation("power-irp-without-start-next",
                     "a power request was completed without PoStartNextPowerIrp first");
 

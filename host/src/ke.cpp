@@ -30,6 +30,11 @@ void RequireIrqlAtMost(KIRQL max, const char* routine) {
                                             t_irql, max));
 }
 
+void ResetThreadState() {
+  t_irql = PASSIVE_LEVEL;
+  t_heldLocks.clear();
+}
+
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {
   std::thread worker([&] {
     t_irql = irql;
@@ -39,6 +44,29 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {
     t_irql = PASSIVE_LEVEL;
   });
   worker.join();
+}
+
+void RunAtIrqlOnThreads(KIRQL irql, size_t threads, const std::function<void(size_t index)>& fn) {
+  std::mutex gate;
+  std::condition_variable_any opened;
+  size_t ready = 0;
+  std::vector<std::thread> workers;
+  for (size_t index = 0; index < threads; ++index) {
+    workers.emplace_back([&, index] {
+      {
+        // Every thread starts its work only once all of them exist.
+        std::unique_lock<std::mutex> hold(gate);
+        if (++ready == threads) opened.notify_all();
+        opened.wait(hold, [&] { return ready == threads; });
+      }
+      t_irql = irql;
+      fn(index);
+      if (!t_heldLocks.empty())
+        ReportViolation("spin-lock-leaked", "a thread ended holding a spin lock");
+      t_irql = PASSIVE_LEVEL;
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
 }
 
 }  // namespace khost
@@ -111,8 +139,8 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
-  RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
-  if (Wait) RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent (Wait)");
+  // A caller that goes on to wait at once must be able to wait.
+  RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, Wait ? "KeSetEvent (Wait)" : "KeSetEvent");
   LONG previous;
   {
     std::lock_guard<std::mutex> hold(g_dispatcherLock);

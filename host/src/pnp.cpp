@@ -155,7 +155,7 @@ std::u16string UpperId(const std::u16string& text) {
 // Takes an answer buffer out of a completed request: it must be pool, and
 // terminated within the allocation; the manager frees it.
 bool TakeAnswer(ULONG_PTR information, bool multi, std::vector<std::u16string>* strings,
-                const std::string& what) {
+                const std::string& what, std::vector<uint8_t>* raw) {
   const WCHAR* text = reinterpret_cast<const WCHAR*>(information);
   size_t bytes = 0;
   bool found = false;
@@ -170,6 +170,8 @@ bool TakeAnswer(ULONG_PTR information, bool multi, std::vector<std::u16string>* 
     ReportViolation("answer-not-from-pool", what + ": the answer is not a pool allocation");
     return false;
   }
+  const uint8_t* first = reinterpret_cast<const uint8_t*>(text);
+  raw->assign(first, first + bytes);
   size_t chars = bytes / sizeof(WCHAR);
   bool terminated = false;
   if (multi) {
@@ -261,7 +263,7 @@ RequestResult PnpManager::Send(DevNode* node, UCHAR minor,
 }
 
 DevNode* PnpManager::AddRootDevice(const std::string& label, PDRIVER_OBJECT driver,
-                                   const RootPdoConfig& config) {
+                                   const RootPdoConfig& config, bool start) {
   InitRootDriver();
   PDEVICE_OBJECT pdo = nullptr;
   NTSTATUS status = IoCreateDevice(&g_rootDriver, sizeof(RootPdoConfig*), nullptr, FILE_DEVICE_UNKNOWN,
@@ -287,7 +289,7 @@ DevNode* PnpManager::AddRootDevice(const std::string& label, PDRIVER_OBJECT driv
     node->state = DevNodeState::Failed;
     return node;
   }
-  Start(node);
+  if (start) Start(node);
   return node;
 }
 
@@ -396,7 +398,7 @@ void PnpManager::IdentifyChild(DevNode* child) {
     *status = result.status;
     std::vector<std::u16string> strings;
     if (NT_SUCCESS(result.status) && result.information)
-      TakeAnswer(result.information, multi, &strings, child->label + " " + what);
+      TakeAnswer(result.information, multi, &strings, child->label + " " + what, &child->answers[what]);
     else if (!NT_SUCCESS(result.status) && result.information)
       ReportViolation("information-on-failure", child->label + " " + what + ": failed answer carries data");
     return strings;
@@ -409,7 +411,7 @@ void PnpManager::IdentifyChild(DevNode* child) {
     *status = result.status;
     std::vector<std::u16string> strings;
     if (NT_SUCCESS(result.status) && result.information)
-      TakeAnswer(result.information, false, &strings, child->label + " " + what);
+      TakeAnswer(result.information, false, &strings, child->label + " " + what, &child->answers[what]);
     return strings.empty() ? std::u16string() : strings[0];
   };
 
@@ -590,7 +592,10 @@ void PnpManager::SurpriseRemove(DevNode* node) {
   std::vector<DevNode*> order;
   CollectPostOrder(node, order);
   for (DevNode* n : order) {
-    if (n->state == DevNodeState::Removed || n->state == DevNodeState::Disabled) continue;
+    // A device is told once that it is gone.
+    if (n->state == DevNodeState::Removed || n->state == DevNodeState::Disabled ||
+        n->state == DevNodeState::SurpriseRemoved)
+      continue;
     Send(n, IRP_MN_SURPRISE_REMOVAL);
     n->state = DevNodeState::SurpriseRemoved;
   }
@@ -614,7 +619,10 @@ NTSTATUS PnpManager::Remove(DevNode* node, RemovalStyle style) {
   }
   std::vector<DevNode*> queried;
   for (DevNode* n : order) {
-    if (n->state == DevNodeState::Removed || n->state == DevNodeState::Disabled) continue;
+    // A surprise-removed device is past asking: only its removal follows.
+    if (n->state == DevNodeState::Removed || n->state == DevNodeState::Disabled ||
+        n->state == DevNodeState::SurpriseRemoved)
+      continue;
     RequestResult query = Send(n, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(query.status)) {
       Send(n, IRP_MN_CANCEL_REMOVE_DEVICE);

@@ -86,7 +86,14 @@ extern "C" {
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
-  if (HostRequest* request = HostRequestOf(Irp)) request->startNextPowerLocation = Irp->CurrentLocation;
+  // A driver that skips its location hands the same location to the driver
+  // below; remember whose it was, so each driver that completes the request
+  // must have started the next one itself.
+  if (HostRequest* request = HostRequestOf(Irp)) {
+    request->startNextPowerLocation = Irp->CurrentLocation;
+    request->startNextPowerDevice =
+        Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+  }
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

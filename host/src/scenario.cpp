@@ -24,7 +24,7 @@ void Reset() {
   ResetFaults();
   ResetTrace();
   ResetViolations();
-  ThreadIrql() = PASSIVE_LEVEL;
+  ResetThreadState();
 }
 
 std::string CheckLeaks() {
@@ -56,6 +56,40 @@ std::string CheckLeaks() {
                    pool.size(), objects.liveIrps, objects.liveDevices, objects.liveObjects,
                    objects.namespaceEntries);
   return summary;
+}
+
+}  // namespace khost
+
+namespace khost {
+
+std::vector<FaultRun> RunFailingEachCall(FaultPoint point, const std::function<void()>& scenario,
+                                         std::optional<POOL_TYPE> poolType) {
+  std::vector<FaultRun> runs;
+  auto runOnce = [&](uint64_t failAt) {
+    Reset();
+    if (failAt != 0) FailNth(point, failAt, poolType);
+    scenario();
+    FaultRun run;
+    run.failedCall = failAt;
+    run.injected = InjectedFailures() != 0;
+    run.summary = CheckLeaks();
+    run.violations = TakeViolations();
+    runs.push_back(std::move(run));
+  };
+  // The counting run: how many calls the scenario makes (of one pool type, if asked).
+  Reset();
+  if (poolType) FailNth(point, UINT64_MAX, poolType);  // counts typed calls, never fails one
+  scenario();
+  uint64_t calls = poolType ? TypedCallCount(point) : CallCount(point);
+  {
+    FaultRun run;
+    run.summary = CheckLeaks();
+    run.violations = TakeViolations();
+    runs.push_back(std::move(run));
+  }
+  for (uint64_t nth = 1; nth <= calls; ++nth) runOnce(nth);
+  Reset();
+  return runs;
 }
 
 }  // namespace khost

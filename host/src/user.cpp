@@ -126,6 +126,7 @@ NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULO
   RequestResult result = SendIrp(
       file->DeviceObject, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
       [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        irp->IoStatus.Information = initialInformation_;
         irp->AssociatedIrp.SystemBuffer = system;
         irp->Tail.Overlay.OriginalFileObject = file;
         stack->FileObject = file;
@@ -178,6 +179,14 @@ NTSTATUS Process::ResetEvent(HANDLE handle) {
   void* object;
   if (!LookupObject(table_->handles, handle, &g_EventType, &object)) return STATUS_INVALID_HANDLE;
   KeClearEvent(static_cast<PKEVENT>(object));
+  ObfDereferenceObject(object);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Process::SetEvent(HANDLE handle) {
+  void* object;
+  if (!LookupObject(table_->handles, handle, &g_EventType, &object)) return STATUS_INVALID_HANDLE;
+  KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
   ObfDereferenceObject(object);
   return STATUS_SUCCESS;
 }

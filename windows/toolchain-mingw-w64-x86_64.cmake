@@ -1,0 +1,16 @@
+# Cross toolchain for the x64 Windows kernel drivers: mingw-w64 from Debian's
+# g++-mingw-w64-x86-64 package, with the driver-kit headers and import
+# libraries under /usr/x86_64-w64-mingw32.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+
+set(VELMORA_MINGW_TRIPLET x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${VELMORA_MINGW_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${VELMORA_MINGW_TRIPLET}-g++)
+set(CMAKE_RC_COMPILER ${VELMORA_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VELMORA_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
