@@ -226,7 +226,7 @@ TEST_F(FrameTest, EachFailedAddDeviceStepLeavesNothingBehindAndReturnsItsStatus)
     EXPECT_EQ(node->state, khost::DevNodeState::Failed);
     EXPECT_EQ(khost::TakeTraceLines(), c.trace);
     ExpectNothingLeft("after the failed AddDevice");
-    EXPECT_TRUE(khost::ReferenceCount(node->pdo) == 2) << "the root device holds no extra reference";
+    EXPECT_EQ(khost::ReferenceCount(node->pdo), 2) << "the failed AddDevice kept no reference to the root device";
     khost::Pnp().Remove(node);
     khost::ClearFaults();
   }

@@ -186,7 +186,9 @@ TEST_F(HostKeTest, SynchronizationEventReleasesOneWaiterPerSet) {
   std::thread a(waiter), b(waiter);
   std::this_thread::sleep_for(30ms);
   KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-  std::this_thread::sleep_for(80ms);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (woken == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  std::this_thread::sleep_for(50ms);
   EXPECT_EQ(woken, 1) << "one set of a synchronization event satisfies exactly one wait";
   EXPECT_EQ(KeReadStateEvent(&event), 0) << "the satisfied wait clears the event";
   KeSetEvent(&event, IO_NO_INCREMENT, FALSE);

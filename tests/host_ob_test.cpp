@@ -32,7 +32,6 @@ NTSTATUS ProbeCreateClose(PDEVICE_OBJECT, PIRP irp) {
 }
 
 NTSTATUS ProbeControl(PDEVICE_OBJECT device, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   auto* ext = static_cast<ProbeExtension*>(device->DeviceExtension);
   ProbeInput in;
   RtlCopyMemory(&in, irp->AssociatedIrp.SystemBuffer, sizeof in);
@@ -47,7 +46,6 @@ NTSTATUS ProbeControl(PDEVICE_OBJECT device, PIRP irp) {
     if (in.set) KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
     ObDereferenceObject(object);
   }
-  (void)stack;
   RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &out, sizeof out);
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = sizeof out;
@@ -196,7 +194,7 @@ TEST_F(HostObTest, HandlesResolveOnlyInTheirOwnTable) {
   khost::Process& other = NewProcess("other");
   PKEVENT kernelEvent;
   HANDLE kernelHandle = khost::CreateKernelEvent(&kernelEvent);
-  HANDLE first = service.CreateEvent(true, false);
+  service.CreateEvent(true, false);  // so the next handle's value exists only in this process
   HANDLE second = service.CreateEvent(true, false);
   HANDLE closed = service.CreateEvent(true, false);
   service.Close(closed);
@@ -221,7 +219,6 @@ TEST_F(HostObTest, HandlesResolveOnlyInTheirOwnTable) {
   for (const Case& c : cases) {
     EXPECT_EQ(Probe(*c.caller, c.handle, SYNCHRONIZE, c.typed).status, c.expected) << c.what;
   }
-  (void)first;
 
   // A kernel-mode caller reaches the kernel's handles.
   SetProbeMode(KernelMode);
