@@ -688,12 +688,10 @@ void PnpManager::ResetState() {
   JoinThreads();
   std::function<void(DevNode*)> drop = [&](DevNode* node) {
     for (DevNode* child : node->children) drop(child);
-    if (node != &root_) {
-      delete node->root;
-      delete node;
-    }
+    delete node->root;
+    delete node;
   };
-  drop(&root_);
+  for (DevNode* child : root_.children) drop(child);
   root_.children.clear();
   drivers_.clear();
   relationsQueries = 0;
