@@ -1,218 +1,200 @@
-// The bus's control-request dispatcher: only a started bus serves requests,
-// a request caught by removal between the state test and the remove lock is
-// turned away, unknown codes reach no handler, and both device-control majors
-// reach the same handlers.
+// The bus's control requests as the service and kernel components send them:
+// the state gate, plug-in validation, serial numbers, and unplug.
 #include "bus_fixture.h"
 
-using namespace bus_test;
-
-namespace {
-
-enum class GateState { NotStarted, StopPending, Stopped, RemovePending, SurpriseRemoved, Deleted };
-
-const char* Name(GateState state) {
-  switch (state) {
-    case GateState::NotStarted: return "NotStarted";
-    case GateState::StopPending: return "StopPending";
-    case GateState::Stopped: return "Stopped";
-    case GateState::RemovePending: return "RemovePending";
-    case GateState::SurpriseRemoved: return "SurpriseRemoved";
-    case GateState::Deleted: return "Deleted";
-  }
-  return "?";
-}
-
-void PrintTo(GateState state, std::ostream* os) { *os << Name(state); }
+constexpr ULONG kUnknownCode = 0x002A2010u;  // FILE_DEVICE_BUS_EXTENDER, function 0x804
+const UCHAR kMajors[] = {IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL};
 
 // What a request carries for each code: enough to succeed on a started bus.
-std::vector<uint8_t> InputFor(ULONG code) {
-  if (code == IOCTL_NETBUS_PLUG_IN) return PlugInBytes(21, kNetId + std::u16string(2, u'\0'));
-  if (code == IOCTL_NETBUS_PLUG_OUT) return velmora_test::UnplugRecord(0);
-  return std::vector<uint8_t>(16, 0);
+static std::vector<uint8_t> InputFor(ULONG code, ULONG serial = 21) {
+  if (code == IOCTL_NETBUS_PLUG_IN) return PlugInBytes(serial, Ids({kNetId}));
+  return code == IOCTL_NETBUS_PLUG_OUT ? velmora_test::UnplugRecord(serial) : std::vector<uint8_t>(16, 0);
 }
 
-}  // namespace
-
-class ControlGateTest : public BusTest, public ::testing::WithParamInterface<GateState> {
- protected:
-  // Brings the bus into the state under test. The service keeps its handle
-  // where the platform lets it (it vetoes the queries otherwise).
-  void Reach(GateState state) {
-    switch (state) {
-      case GateState::NotStarted:
-        Boot(khost::RootPdoConfig(), false);
-        break;
-      case GateState::StopPending:
-      case GateState::Stopped:
-        Boot();
-        CloseService();
-        ASSERT_EQ(khost::Pnp().Send(node_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
-        if (state == GateState::Stopped) {
-          ASSERT_EQ(khost::Pnp().Send(node_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
-        }
-        break;
-      case GateState::RemovePending:
-        Boot();
-        CloseService();
-        ASSERT_EQ(khost::Pnp().Send(node_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
-        break;
-      case GateState::SurpriseRemoved:
-        Boot();
-        khost::Pnp().SurpriseRemove(node_);
-        break;
-      case GateState::Deleted:
-        Boot();
-        // The service's file object keeps the deleted device object alive, as
-        // it does on the platform; so does this reference.
-        ObfReferenceObject(fdo_);
-        khost::Pnp().Remove(node_, khost::RemovalStyle::Wine);
-        NodeRemoved();
-        break;
-    }
-  }
-};
+class ControlGateTest : public BusTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(ControlGateTest, EveryCodeUnderBothMajorsIsRefusedAsNotConnected) {
-  const GateState state = GetParam();
-  ASSERT_NO_FATAL_FAILURE(Reach(state));
-  const ULONG expectedState = Bus()->Header.PnpState;
-  const uint64_t creates = khost::CallCount(khost::FaultPoint::CreateDevice);
-  const size_t pending = khost::Pnp().PendingInvalidations();
-
-  std::vector<ULONG> codes = kBusCodes;
-  codes.push_back(kUnknownCode);
-  for (UCHAR major : {UCHAR(IRP_MJ_DEVICE_CONTROL), UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL)}) {
-    for (ULONG code : codes) {
+  const std::string gate = GetParam();
+  ASSERT_NO_FATAL_FAILURE(Boot(gate != "NotStarted"));
+  if (gate == "StopPending" || gate == "Stopped" || gate == "RemovePending") {
+    CloseService();  // it would veto the query
+    const UCHAR query = gate == "RemovePending" ? IRP_MN_QUERY_REMOVE_DEVICE : IRP_MN_QUERY_STOP_DEVICE;
+    ASSERT_EQ(Pnp().Send(node_, query).status, STATUS_SUCCESS);
+    ASSERT_EQ(gate == "Stopped" ? Pnp().Send(node_, IRP_MN_STOP_DEVICE).status : STATUS_SUCCESS, STATUS_SUCCESS);
+  }
+  if (gate == "SurpriseRemoved") Pnp().SurpriseRemove(node_);
+  // The service's file object keeps the deleted bus device, as on the platform.
+  if (gate == "Deleted") Pnp().Remove(node_, khost::RemovalStyle::Wine), node_ = nullptr;
+  for (UCHAR major : kMajors) {
+    for (ULONG code :
+         {IOCTL_NETBUS_PLUG_IN, IOCTL_NETBUS_PLUG_OUT, IOCTL_NETBUS_EXCHANGE_CALLBACK, IOCTL_CORVANE_PASS_EVENT,
+          IOCTL_CORVANE_DELETE_EVENT, IOCTL_CORVANE_GET_MSG, IOCTL_CORVANE_PUT_MSG, kUnknownCode}) {
       khost::RequestResult result = KernelControl(code, InputFor(code), major);
-      EXPECT_EQ(result.status, STATUS_DEVICE_NOT_CONNECTED)
-          << Name(state) << ": code " << std::hex << code << " major " << int(major);
-      EXPECT_EQ(result.information, 0u) << Name(state) << ": code " << std::hex << code;
+      EXPECT_EQ(result.status, STATUS_DEVICE_NOT_CONNECTED) << std::hex << "code " << code << " major " << int(major);
+      EXPECT_EQ(result.information, 0u) << std::hex << "code " << code;
     }
-  }
-  if (service_) {
-    // The service's own handle, opened while the bus was started, fares no better.
-    EXPECT_EQ(PlugIn(22), STATUS_DEVICE_NOT_CONNECTED) << Name(state);
-    EXPECT_EQ(Unplug(0), STATUS_DEVICE_NOT_CONNECTED) << Name(state);
-  }
-  EXPECT_EQ(khost::CallCount(khost::FaultPoint::CreateDevice), creates) << "a plug-in got past the gate";
-  EXPECT_EQ(khost::Pnp().PendingInvalidations(), pending) << "a handler ran behind the gate";
-  EXPECT_EQ(Bus()->Header.PnpState, expectedState) << "a refused request changed the bus's state";
-
-  if (state == GateState::Deleted) {
-    CloseService();
-    ObfDereferenceObject(fdo_);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(NonStartedStates, ControlGateTest,
-                         ::testing::Values(GateState::NotStarted, GateState::StopPending, GateState::Stopped,
-                                           GateState::RemovePending, GateState::SurpriseRemoved,
-                                           GateState::Deleted),
-                         [](const ::testing::TestParamInfo<GateState>& info) { return Name(info.param); });
+                         ::testing::Values("NotStarted", "StopPending", "Stopped", "RemovePending", "SurpriseRemoved",
+                                           "Deleted"),
+                         [](const auto& info) { return info.param; });
 
-class ControlDispatchTest : public BusTest {};
+class ControlTest : public BusTest {};
 
-TEST_F(ControlDispatchTest, NotStartedBusRefusesTheServiceToo) {
-  Boot(khost::RootPdoConfig(), false);
-  NTSTATUS status = STATUS_SUCCESS;
-  HANDLE handle = bus_->Open(&status);
-  EXPECT_EQ(handle, nullptr);
-  EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
-  // Once started, the same bus serves requests.
-  ASSERT_EQ(khost::Pnp().Start(node_), STATUS_SUCCESS);
-  EXPECT_EQ(KernelControl(IOCTL_NETBUS_PLUG_IN, InputFor(IOCTL_NETBUS_PLUG_IN)).status, STATUS_SUCCESS);
+TEST_F(ControlTest, UnknownCodeLeavesInformationAloneAndKnownOnesAnswerNoDataUnderBothMajors) {
+  Boot();
+  for (UCHAR major : kMajors) {
+    SCOPED_TRACE(int(major));
+    const ULONG serial = 31 + major;  // the unplugged child keeps its number until it is gone
+    khost::RequestResult result = KernelControl(kUnknownCode, InputFor(IOCTL_NETBUS_PLUG_IN, serial), major);
+    EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(result.information, kStale) << "the dispatcher wrote Information";
+    // Whatever the sender left in Information, plug-in and unplug complete with none.
+    result = KernelControl(IOCTL_NETBUS_PLUG_IN, InputFor(IOCTL_NETBUS_PLUG_IN, serial), major);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 0u) << "plug-in answered data";
+    result = KernelControl(IOCTL_NETBUS_PLUG_OUT, InputFor(IOCTL_NETBUS_PLUG_OUT, serial), major);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 0u) << "unplug answered data";
+  }
 }
 
-TEST_F(ControlDispatchTest, UnknownCodeReachesNoHandlerAndLeavesInformationAlone) {
+TEST_F(ControlTest, PlugInRecordIsValidatedBeforeAnythingIsCreatedOrTraced) {
+  const std::vector<uint8_t> good = PlugInBytes(7, Ids({kNetId})), oneNull = PlugInBytes(7, kNetId + u'\0');
+  auto resized = [](std::vector<uint8_t> record, size_t bytes, size_t size) {
+    record.resize(bytes, 0x41);
+    std::memcpy(record.data(), &size, std::min<size_t>(bytes, 4));
+    return record;
+  };
+  auto with = [](char16_t c) { return PlugInBytes(7, Ids({u"VELMORA\\N" + std::u16string(1, c) + u"T"})); };
+  auto first = [](ULONG serial, size_t n) { return PlugInBytes(serial, Ids({std::u16string(n, u'A')})); };
+  const NTSTATUS ok = STATUS_SUCCESS, bad = STATUS_INVALID_PARAMETER;
+  const std::tuple<const char*, std::vector<uint8_t>, NTSTATUS> cases[] = {
+      {"SizeAboveInputLength", resized(good, good.size(), good.size() + 2), bad},
+      {"SizeBelowInputLength", resized(good, good.size(), good.size() - 2), bad},
+      {"FifteenBytes", resized(good, 15, 15), bad},
+      {"NoInput", {}, bad},
+      {"OneClosingNull", oneNull, bad},
+      {"OddSizeWithoutDoubleNull", resized(oneNull, oneNull.size() + 1, oneNull.size() + 1), bad},
+      {"OddSizeLastByteIsNoCharacter", resized(good, good.size() + 1, good.size() + 1), ok},
+      {"SerialZero", PlugInBytes(0, Ids({kNetId})), ok},
+      // The first ID becomes the child's device ID: the platform's rules for reported IDs apply.
+      {"EmptyListOfSixteenBytes", PlugInBytes(7, std::u16string(2, u'\0')), bad},
+      {"EmptyFirstString", PlugInBytes(7, u'\0' + Ids({kNetId})), bad},
+      {"Space", with(u' '), bad},
+      {"Comma", with(u','), bad},
+      {"Character80", with(0x80), bad},
+      {"WideCharacter", with(0x4E2D), bad},
+      {"Character21", with(0x21), ok},
+      {"Character7F", with(0x7F), ok},
+      {"InvalidCharacterInALaterId", PlugInBytes(7, Ids({kNetId, u"VELMORA\\N T"})), bad},
+      {"LaterIdOf199Characters", PlugInBytes(7, Ids({kNetId, std::u16string(199, u'B')})), ok},
+      {"LaterIdOf200Characters", PlugInBytes(7, Ids({kNetId, std::u16string(200, u'B')})), bad},
+      {"CharactersAfterTheListAreNotIds", PlugInBytes(7, Ids({kNetId}) + std::u16string(u"\x01,\0\0", 4)), ok},
+      // The first ID and the instance ID ("%04d" of the serial) stay below 172 characters together.
+      {"FirstIdOf167WithFourDigitSerial", first(7, 167), ok},
+      {"FirstIdOf168WithFourDigitSerial", first(7, 168), bad},
+      {"FirstIdOf160WithWidestSerial", first(0x80000000u, 160), ok},
+      {"FirstIdOf161WithWidestSerial", first(0x80000000u, 161), bad},
+  };
   Boot();
   TraceMask = 0x111;
-  const uint64_t creates = khost::CallCount(khost::FaultPoint::CreateDevice);
-  for (UCHAR major : {UCHAR(IRP_MJ_DEVICE_CONTROL), UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL)}) {
-    // A plug-in record under an unknown code must not plug anything in.
-    khost::RequestResult result = KernelControl(kUnknownCode, InputFor(IOCTL_NETBUS_PLUG_IN), major);
-    EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED) << "major " << int(major);
-    EXPECT_EQ(result.information, kInformationSentinel) << "the dispatcher wrote Information";
+  for (const auto& [name, record, expected] : cases) {
+    SCOPED_TRACE(name);
+    const uint64_t creates = Creates();
+    khost::TakeTraceLines();
+    ULONG_PTR information = 99;
+    EXPECT_EQ(PlugInRecord(record, &information), expected);
+    EXPECT_EQ(information, 0u);
+    if (expected == bad) {
+      EXPECT_EQ(Creates(), creates) << "a device was created";
+      for (const std::string& line : khost::TakeTraceLines())
+        EXPECT_EQ(line.find("======"), std::string::npos) << "an unchecked record was traced: " << line;
+      continue;
+    }
+    ASSERT_EQ(Children().size(), 1u);
+    EXPECT_EQ(Children()[0]->Header.Self->Flags & DO_DEVICE_INITIALIZING, 0u) << "linked while initializing";
+    ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
+    Enumerate();
   }
-  ULONG_PTR information = 77;
-  EXPECT_EQ(bus_->Control(service_, kUnknownCode, nullptr, 0, nullptr, 0, &information), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(information, 0u);
-  EXPECT_TRUE(Children().empty());
-  EXPECT_EQ(khost::CallCount(khost::FaultPoint::CreateDevice), creates);
-  EXPECT_EQ(khost::Pnp().PendingInvalidations(), 0u);
-  // The dispatcher writes no lines of its own for a request it serves.
-  for (const std::string& line : khost::TakeTraceLines())
-    EXPECT_EQ(line.find("Device"), std::string::npos) << line;
 }
 
-// Whatever the sender left in Information, a handler that answers no data
-// completes with none.
-TEST_F(ControlDispatchTest, BothMajorsReachPlugInAndUnplugWhichAnswerNoData) {
+TEST_F(ControlTest, SerialIsRefusedWhileALiveOrSurpriseRemovedChildStillPluggedInHoldsIt) {
   Boot();
-  ULONG serial = 31;
-  for (UCHAR major : {UCHAR(IRP_MJ_DEVICE_CONTROL), UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL)}) {
-    khost::RequestResult plugged =
-        KernelControl(IOCTL_NETBUS_PLUG_IN, PlugInBytes(serial, kNetId + std::u16string(2, u'\0')), major);
-    EXPECT_EQ(plugged.status, STATUS_SUCCESS) << "major " << int(major);
-    EXPECT_EQ(plugged.information, 0u) << "plug-in answered data";
-    ASSERT_NE(Child(serial), nullptr);
-    EXPECT_TRUE(Child(serial)->Present);
-
-    khost::RequestResult unplugged =
-        KernelControl(IOCTL_NETBUS_PLUG_OUT, velmora_test::UnplugRecord(serial), major);
-    EXPECT_EQ(unplugged.status, STATUS_SUCCESS) << "major " << int(major);
-    EXPECT_EQ(unplugged.information, 0u) << "unplug answered data";
-    EXPECT_FALSE(Child(serial)->Present);
-    ++serial;
+  ASSERT_EQ(PlugIn(5), STATUS_SUCCESS);
+  ASSERT_EQ(PlugIn(6), STATUS_SUCCESS);
+  EXPECT_EQ(PlugIn(5), STATUS_INVALID_PARAMETER) << "before the manager heard of the child";
+  Enumerate();
+  EXPECT_EQ(PlugIn(5, {u"VELMORA\\OTHER"}), STATUS_INVALID_PARAMETER) << "once the child is started";
+  for (ULONG serial : {5u, 6u}) Pnp().SurpriseRemove(ChildNode(serial));
+  // Both would be listed with the same IDs, which the platform does not survive.
+  EXPECT_EQ(PlugIn(5), STATUS_INVALID_PARAMETER) << "surprise-removed but still plugged in";
+  EXPECT_EQ(Pending(), 0u) << "a refused plug-in asked for an answer";
+  for (ULONG serial : {5u, 6u}) {
+    ASSERT_EQ(Unplug(serial), STATUS_SUCCESS);
+    ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS) << "surprise-removed and unplugged still holds " << serial;
   }
-  EXPECT_EQ(Serials(), (std::vector<ULONG>{31, 32}));
+  ASSERT_EQ(Children().size(), 4u);
+  const PCHILD_EXTENSION fresh5 = Children()[2], fresh6 = Children()[3];
+  // An unplug marks every child with the number, not only the older one.
+  ASSERT_EQ(Unplug(6), STATUS_SUCCESS);
+  EXPECT_FALSE(fresh6->Present) << "the live child was not marked";
+  Enumerate();
+  EXPECT_EQ(Children(), (std::vector<PCHILD_EXTENSION>{fresh5}));
+  ASSERT_EQ(ChildNodes().size(), 1u);
+  EXPECT_EQ(ChildNodes()[0]->pdo, fresh5->Header.Self);
+  EXPECT_EQ(ChildNodes()[0]->state, khost::DevNodeState::Started);
 }
 
-// A request that passed the state test while the bus was started, and reaches
-// the remove lock only once removal has released it and waited, is turned
-// away with STATUS_DELETE_PENDING; nothing of it runs.
-class RequestCaughtByRemovalTest : public BusTest, public ::testing::WithParamInterface<khost::RemovalStyle> {};
+TEST_F(ControlTest, TwoRacingPlugInsOfOneSerialMakeExactlyOneChild) {
+  Boot();
+  NTSTATUS first = STATUS_PENDING;
+  const std::vector<uint8_t> record = PlugInBytes(5, Ids({u"VELMORA\\FIRST"}));
+  HeldThread racer("create-device", [&] { first = PlugInRecord(record); });
+  ASSERT_TRUE(racer.WaitUntilHeld()) << "the first never reached device creation, past the early test";
+  EXPECT_EQ(PlugIn(5, {u"VELMORA\\SECOND"}), STATUS_SUCCESS);
+  racer.Join();
+  EXPECT_EQ(first, STATUS_INVALID_PARAMETER) << "the later link must lose";
+  EXPECT_EQ(Pending(), 1u) << "only the winner asks for a new answer";
+  EXPECT_EQ(khost::Objects().undeletedDevices, 3u) << "root device, bus, one child: the loser's is deleted";
+  Enumerate();
+  ASSERT_EQ(ChildNodes().size(), 1u);
+  EXPECT_EQ(khost::Narrow(ChildNodes()[0]->deviceId), "VELMORA\\SECOND");
+}
 
-TEST_P(RequestCaughtByRemovalTest, IsRefusedAsDeletePending) {
-  const bool wine = GetParam() == khost::RemovalStyle::Wine;
+TEST_F(ControlTest, UnplugOfOneOfAllOfAnUnknownSerialAndTwice) {
   Boot();
   TraceMask = 0x100;
-  const uint64_t creates = khost::CallCount(khost::FaultPoint::CreateDevice);
-  HoldPoint hold("remove-lock-acquire");
-  NTSTATUS status = STATUS_PENDING;
-  ULONG_PTR information = 1;
-  Joined sender(std::thread([&] {
-                  HoldPoint::Arm();
-                  if (wine) {
-                    // Wine removes the bus whatever the service holds open.
-                    status = bus_->Control(service_, IOCTL_NETBUS_PLUG_IN,
-                                           InputFor(IOCTL_NETBUS_PLUG_IN).data(),
-                                           static_cast<ULONG>(InputFor(IOCTL_NETBUS_PLUG_IN).size()), nullptr, 0,
-                                           &information);
-                  } else {
-                    khost::RequestResult result = KernelControl(IOCTL_NETBUS_PLUG_IN, InputFor(IOCTL_NETBUS_PLUG_IN));
-                    status = result.status;
-                    information = result.information;
-                  }
-                }),
-                &hold);
-  ASSERT_TRUE(hold.WaitUntilHeld()) << "the request never reached the remove lock";
-  EXPECT_EQ(Bus()->Header.PnpState, StateStarted) << "the request should have passed the state test";
+  EXPECT_EQ(Unplug(1), STATUS_NO_SUCH_DEVICE) << "empty bus";
+  EXPECT_EQ(Unplug(0), STATUS_NO_SUCH_DEVICE) << "empty bus, all";
+  EXPECT_TRUE(Traced("Velmora===: BAD BAD BAD...2nd removes!!! Send only once!\n"));
+  for (ULONG serial : {0u, 1u, 2u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
+  Enumerate();
+  EXPECT_EQ(Unplug(9), STATUS_NO_SUCH_DEVICE);
+  EXPECT_TRUE(Traced("Velmora===: Device 9 is not present\n"));
+  std::vector<uint8_t> record = velmora_test::UnplugRecord(1);
+  record.resize(17);  // longer than its Size says
+  EXPECT_EQ(bus_->Control(service_, IOCTL_NETBUS_PLUG_OUT, record.data(), 17), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Pending(), 0u) << "a refused unplug asked for an answer";
+  PDEVICE_OBJECT second = Keep(2);
+  EXPECT_EQ(Unplug(2), STATUS_SUCCESS);
+  EXPECT_EQ(Unplug(2), STATUS_SUCCESS) << "still on the list, waiting for its removal";
+  EXPECT_FALSE(khost::DeviceDeleted(second)) << "an unplugged child waits for its removal";
+  Enumerate();
+  EXPECT_TRUE(khost::DeviceDeleted(second));
+  EXPECT_EQ(ChildNodes().size(), 2u);
+  EXPECT_EQ(Unplug(2), STATUS_NO_SUCH_DEVICE) << "once it is gone";
 
-  if (!wine) CloseService();  // Windows asks first, and an open handle would veto
-  EXPECT_EQ(khost::Pnp().Remove(node_, GetParam()), STATUS_SUCCESS);
-  NodeRemoved();
-  sender.Join();
-
-  EXPECT_EQ(status, STATUS_DELETE_PENDING);
-  EXPECT_EQ(information, 0u);
-  EXPECT_EQ(khost::CallCount(khost::FaultPoint::CreateDevice), creates) << "the plug-in ran after removal";
-  bool traced = false;
-  for (const std::string& line : khost::TraceLines()) traced = traced || line == "Velmora===: Device delete pending !";
-  EXPECT_TRUE(traced);
+  // Unplug of all marks listed and never-listed children and asks once. The
+  // manager never heard of the last: the answer leaving it out deletes it and frees its serial.
+  ASSERT_EQ(PlugIn(3), STATUS_SUCCESS);
+  EXPECT_EQ(Unplug(0), STATUS_SUCCESS);
+  EXPECT_EQ(Pending(), 2u);
+  for (PCHILD_EXTENSION child : Children()) EXPECT_FALSE(child->Present) << child->SerialNo;
+  Enumerate();
+  EXPECT_TRUE(ChildNodes().empty());
+  EXPECT_TRUE(Children().empty());
+  EXPECT_EQ(PlugIn(3), STATUS_SUCCESS);
 }
-
-INSTANTIATE_TEST_SUITE_P(RemovalOrders, RequestCaughtByRemovalTest,
-                         ::testing::Values(khost::RemovalStyle::Windows, khost::RemovalStyle::Wine),
-                         [](const ::testing::TestParamInfo<khost::RemovalStyle>& info) {
-                           return info.param == khost::RemovalStyle::Wine ? "Wine" : "Windows";
-                         });

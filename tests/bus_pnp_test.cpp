@@ -1,155 +1,219 @@
-// The bus device's own Plug and Play: start, the stop and removal queries the
-// service's open handle vetoes, their cancellations, and the rebalance and
-// removal sequences the Plug and Play manager builds from them.
+// The bus in Plug and Play: how it reports its children and when an unplugged
+// child may be deleted, the stop and removal queries an open handle vetoes,
+// their cancellation, and removal in the orders Windows and Wine send it.
 #include "bus_fixture.h"
 
-using namespace bus_test;
+class RelationsTest : public BusTest {};
 
-// What the driver below answers a cancel it refuses (STATUS_INVALID_DEVICE_STATE).
-constexpr NTSTATUS kLowerRefusal = static_cast<NTSTATUS>(0xC0000184L);
-
-class BusPnpTest : public BusTest {
- protected:
-  PNP_STATE State() const { return Bus()->Header.PnpState; }
-  PNP_STATE Previous() const { return Bus()->Header.PreviousPnpState; }
-  bool HistoryHas(const std::string& entry) const {
-    return std::find(node_->history.begin(), node_->history.end(), entry) != node_->history.end();
-  }
-};
-
-TEST_F(BusPnpTest, OpenHandleVetoesQueryStopUntilItIsClosed) {
+TEST_F(RelationsTest, AnswerPutsIncomingEntriesFirstThenPresentChildrenInPlugInOrderReferencedOnce) {
   Boot();
   TraceMask = 0x100;
-  EXPECT_EQ(khost::Pnp().Send(node_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(State(), StateStarted);
-  EXPECT_EQ(Previous(), StateNotStarted) << "a refused query changed the saved state";
-  std::vector<std::string> lines = khost::TakeTraceLines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Velmora===: OpenHandleCount=1!"), lines.end());
+  PDEVICE_OBJECT above1 = node_->pdo, above2 = fdo_;  // entries of a driver above: any devices will do
+  // Without children the incoming list goes down as it came; without one either, the answer is empty.
+  PDEVICE_RELATIONS incoming = MakeList({above1});
+  khost::RequestResult result = QueryRelations(incoming);
+  EXPECT_EQ(result.status, STATUS_SUCCESS) << "the status the driver above set";
+  ASSERT_EQ(result.information, reinterpret_cast<ULONG_PTR>(incoming));
+  EXPECT_EQ(TakeList(result.information), (std::vector<PDEVICE_OBJECT>{above1}));
+  result = QueryRelations();
+  ASSERT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeList(result.information).empty());
 
-  CloseService();
-  EXPECT_EQ(khost::Pnp().Send(node_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(State(), StateStopPending);
-  EXPECT_EQ(Previous(), StateStarted);
-  // No new open while a stop is pending.
-  NTSTATUS status = STATUS_SUCCESS;
-  EXPECT_EQ(bus_->Open(&status), nullptr);
-  EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
-}
-
-TEST_F(BusPnpTest, OpenHandleVetoesRemovalUntilItIsClosed) {
-  Boot();
-  TraceMask = 0x100;
-  ASSERT_EQ(khost::Pnp().Remove(node_), STATUS_UNSUCCESSFUL) << "removed although the service holds it open";
-  EXPECT_TRUE(HistoryHas("QUERY_REMOVE_DEVICE -> 0xc0000001"));
-  EXPECT_TRUE(HistoryHas("CANCEL_REMOVE_DEVICE -> 0"));
-  EXPECT_EQ(State(), StateStarted);
-  std::vector<std::string> lines = khost::TakeTraceLines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Velmora===: OpenHandleCount=1"), lines.end());
-  // The bus goes on serving.
-  EXPECT_EQ(PlugIn(1), STATUS_SUCCESS);
+  for (ULONG serial : {4u, 1u, 3u, 2u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
   Enumerate();
+  ASSERT_EQ(Unplug(3), STATUS_SUCCESS);
+  const std::vector<PDEVICE_OBJECT> listed = {Keep(4), Keep(1), Keep(2)};
+  const std::vector<PDEVICE_OBJECT> all = {above1, above2, listed[0], listed[1], listed[2], Keep(3)};
+  auto refs = [&all] {
+    std::vector<LONG_PTR> counts;
+    for (PDEVICE_OBJECT device : all) counts.push_back(khost::ReferenceCount(device));
+    return counts;
+  };
+  const std::vector<LONG_PTR> before = refs();
+  // An answer that cannot be allocated fails and leaves everything as it was.
+  for (bool withIncoming : {false, true}) {
+    incoming = withIncoming ? MakeList({above1, above2}) : nullptr;
+    khost::FailNth(khost::FaultPoint::PoolAllocation, 1, NonPagedPool);
+    result = QueryRelations(incoming);
+    EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(result.information, reinterpret_cast<ULONG_PTR>(incoming));
+    if (incoming) TakeList(result.information);  // still the list the driver above put there
+    EXPECT_EQ(refs(), before) << "after a failed answer " << (withIncoming ? "with" : "without") << " a list";
+    EXPECT_FALSE(Child(3)->ReportedMissing);
+  }
+  EXPECT_EQ(khost::InjectedFailures(), 2u);
 
-  CloseService();
-  EXPECT_EQ(khost::Pnp().Remove(node_), STATUS_SUCCESS);
-  NodeRemoved();
-  EXPECT_EQ(khost::LookupDevice(u"\\??\\Olvex"), nullptr) << "the link outlived the bus";
-  EXPECT_EQ(khost::LookupDevice(u"\\Device\\Velmora"), nullptr);
+  std::vector<std::pair<ULONG_PTR, std::vector<PDEVICE_OBJECT>>> answers;
+  for (bool withIncoming : {false, true}) {
+    SCOPED_TRACE(withIncoming ? "with an incoming list" : "without an incoming list");
+    incoming = withIncoming ? MakeList({above1, above2}) : nullptr;
+    result = QueryRelations(incoming);
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    std::vector<PDEVICE_OBJECT> expected = listed;
+    if (withIncoming) expected.insert(expected.begin(), {above1, above2});
+    // The bus's own non-paged list, sized for its entries; a list it replaced is freed.
+    const khost::PoolBlock block = Block(result.information);
+    EXPECT_EQ(block.bytes, sizeof(DEVICE_RELATIONS) + expected.size() * sizeof(PDEVICE_OBJECT));
+    EXPECT_EQ(block.tag, VELMORA_POOL_TAG);
+    EXPECT_EQ(block.type, NonPagedPoolNx);
+    EXPECT_TRUE(!incoming || !Block(reinterpret_cast<ULONG_PTR>(incoming)).address) << "the replaced list is kept";
+    answers.emplace_back(result.information, expected);
+  }
+  // One reference per listed child and answer; none on entries the bus did not write.
+  EXPECT_EQ(refs(), (std::vector<LONG_PTR>{before[0] + 1, before[1] + 1, before[2] + 2, before[3] + 2, before[4] + 2,
+                                           before[5]}));
+  EXPECT_TRUE(Child(3)->ReportedMissing) << "the answer left the unplugged child out without marking it";
+  EXPECT_TRUE(Traced("Velmora===: PDOS present = 4\tPDOs reported = 3\n"));
+  for (const auto& [answer, expected] : answers) EXPECT_EQ(TakeList(answer), expected);
+  EXPECT_EQ(refs(), before);
 }
 
-TEST_F(BusPnpTest, RebalanceIsRefusedWhileOpenAndStopsAndRestartsOnceClosed) {
+// The manager removes a disabled child a second time once it is reported
+// missing, so a removal deletes a child only after an answer left it out.
+TEST_F(RelationsTest, DisabledChildIsDeletedOnlyOnceAnAnswerLeftItOut) {
   Boot();
+  for (ULONG serial : {1u, 2u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
+  Enumerate();
+  PDEVICE_OBJECT first = Keep(1), second = Keep(2);
+  khost::DevNode* firstNode = ChildNode(1);
+  ASSERT_EQ(Pnp().Disable(firstNode), STATUS_SUCCESS);
+  EXPECT_FALSE(khost::DeviceDeleted(first)) << "a disabled child still plugged in was deleted";
+  ASSERT_EQ(Unplug(2), STATUS_SUCCESS);  // the manager has not looked yet
+  ASSERT_EQ(Pnp().Disable(ChildNode(2)), STATUS_SUCCESS);
+  EXPECT_FALSE(khost::DeviceDeleted(second)) << "deleted before any answer left it out";
+  Enumerate();
+  EXPECT_TRUE(khost::DeviceDeleted(second));
+  EXPECT_TRUE(Ext(first)->Reported) << "still plugged in, so listed again";
+  EXPECT_EQ(ChildNodes(), (std::vector<khost::DevNode*>{firstNode}));
+  ASSERT_EQ(Unplug(1), STATUS_SUCCESS);
+  Enumerate();
+  EXPECT_TRUE(khost::DeviceDeleted(first));
+  EXPECT_TRUE(ChildNodes().empty());
+}
+
+class BusPnpTest : public BusTest {};
+
+TEST_F(BusPnpTest, OpenHandleVetoesStopAndRemovalCancelRestoresAndRemovalDeletesEveryChild) {
+  Boot();
+  TraceMask = 0x100;
+  for (ULONG serial : {1u, 2u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
+  Enumerate();
+  EXPECT_EQ(Pnp().Rebalance(node_), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(Traced("Velmora===: OpenHandleCount=1!"));
+  EXPECT_EQ(Pnp().Remove(node_), STATUS_UNSUCCESSFUL) << "removed although the service holds it open";
+  EXPECT_TRUE(Traced("Velmora===: OpenHandleCount=1"));
+  // A cancel after a refused query changes nothing.
+  EXPECT_EQ(Bus()->Header.PnpState, StateStarted);
+  EXPECT_EQ(Bus()->Header.PreviousPnpState, StateNotStarted);
+  HANDLE event = bus_->Service().CreateEvent(true, false);
+  LONG value = static_cast<LONG>(reinterpret_cast<LONG_PTR>(event));
+  ASSERT_EQ(bus_->Control(service_, IOCTL_CORVANE_PASS_EVENT, &value, sizeof(value)), STATUS_SUCCESS);
+  CloseService();
+
+  // A cancel restores the state before the query.
+  for (auto [query, cancel, pending] :
+       {std::tuple(IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, StateStopPending),
+        std::tuple(IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, StateRemovePending)}) {
+    ASSERT_EQ(Pnp().Send(node_, query).status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus()->Header.PnpState, pending);
+    EXPECT_EQ(Pnp().Send(node_, cancel).status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus()->Header.PnpState, StateStarted) << "cancel of " << query;
+    EXPECT_EQ(Bus()->Header.PreviousPnpState, StateStarted);
+  }
+  EXPECT_EQ(Pnp().Rebalance(node_), STATUS_SUCCESS);
+  EXPECT_EQ(Bus()->Header.PreviousPnpState, StateStopped);
+
+  // Windows removes the children first, then the bus: whether listed, unplugged
+  // or never listed, each child goes, and no answer is asked for.
+  ASSERT_EQ(KernelControl(IOCTL_NETBUS_PLUG_OUT, velmora_test::UnplugRecord(2)).status, STATUS_SUCCESS);
+  ASSERT_EQ(KernelControl(IOCTL_NETBUS_PLUG_IN, PlugInBytes(3, Ids({kNetId}))).status, STATUS_SUCCESS);
+  const std::vector<PDEVICE_OBJECT> pdos = {Keep(1), Keep(2), Keep(3)};
+  const PKEVENT object = Bus()->UserEvent;
+  const LONG_PTR eventRefs = khost::ReferenceCount(object);
+  const size_t pending = Pending();
+  ASSERT_EQ(Pnp().Remove(node_), STATUS_SUCCESS);
+  node_ = nullptr;
+  EXPECT_EQ(Pending(), pending) << "final removal asked for an answer";
+  for (PDEVICE_OBJECT pdo : pdos) EXPECT_TRUE(khost::DeviceDeleted(pdo)) << Ext(pdo)->SerialNo;
+  EXPECT_EQ(khost::ReferenceCount(object), eventRefs - 1) << "the bus kept its reference on the service's event";
+  EXPECT_EQ(khost::LookupDevice(u"\\??\\Olvex"), nullptr) << "the link outlived the bus";
+}
+
+// Surprise removal of the bus, then its removal: as Windows sends them (once the
+// service has closed its handle) and as Wine does (at once).
+class SurpriseRemovalTest : public BusTest, public ::testing::WithParamInterface<khost::RemovalStyle> {};
+
+TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAnswerAskedOnce) {
+  Boot();
+  for (ULONG serial : {1u, 2u, 3u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
+  Enumerate();
+  ASSERT_EQ(PlugIn(4), STATUS_SUCCESS);                    // never listed
+  ASSERT_EQ(Unplug(2), STATUS_SUCCESS);                    // listed, unplugged, its removal not yet come
+  ASSERT_EQ(Pnp().Disable(ChildNode(3)), STATUS_SUCCESS);  // not listed since its removal
+  PDEVICE_OBJECT listed1 = Keep(1), listed2 = Keep(2), disabled3 = Keep(3), unlisted4 = Keep(4);
+  const size_t pending = Pending();
+  Pnp().SurpriseRemove(node_);
+  EXPECT_EQ(Pending(), pending + 1) << "detaching asks for one answer, however many";
+  for (PDEVICE_OBJECT pdo : {listed1, listed2})
+    EXPECT_TRUE(!khost::DeviceDeleted(pdo) && !Ext(pdo)->ParentFdo && IsListEmpty(&Ext(pdo)->Link)) << "not detached";
+  EXPECT_TRUE(khost::DeviceDeleted(disabled3) && Ext(disabled3)->Deleted);
+  EXPECT_TRUE(khost::DeviceDeleted(unlisted4));
+  EXPECT_EQ(Bus()->ChildCount, 2u) << "detached children still count until their removal";
+  EXPECT_EQ(Enumerate(), 0) << "a surprise-removed bus is asked nothing";
+
+  const CHILD_EXTENSION before = *Ext(disabled3);
+  if (GetParam() == khost::RemovalStyle::Windows) CloseService();
+  Pnp().CompleteSurpriseRemoval(node_);
+  node_ = nullptr;
+  EXPECT_TRUE(khost::DeviceDeleted(listed1)) << "a detached child is deleted by its own removal";
+  EXPECT_TRUE(khost::DeviceDeleted(listed2));
+  EXPECT_EQ(std::memcmp(&before, Ext(disabled3), sizeof(before)), 0) << "a late removal changed a deleted child";
+}
+
+BUS_IN_BOTH_REMOVAL_ORDERS(SurpriseRemovalTest);
+
+// Removal waits on the remove lock for a request already inside its handler and
+// sweeps up what it added; a request caught between the state test and the lock
+// is refused, and nothing of it runs.
+class RemovalWaitsTest : public BusTest, public ::testing::WithParamInterface<khost::RemovalStyle> {};
+
+TEST_P(RemovalWaitsTest, ForARequestInsideItsHandlerAndRefusesOneCaughtAtTheLock) {
+  Boot();
+  TraceMask = 0x100;
   ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
   Enumerate();
-  EXPECT_EQ(khost::Pnp().Rebalance(node_), STATUS_UNSUCCESSFUL);
-  EXPECT_TRUE(HistoryHas("CANCEL_STOP_DEVICE -> 0"));
-  EXPECT_EQ(State(), StateStarted);
-
-  CloseService();
-  EXPECT_EQ(khost::Pnp().Rebalance(node_), STATUS_SUCCESS);
-  EXPECT_EQ(State(), StateStarted);
-  EXPECT_EQ(Previous(), StateStopped);
-  // The children came through, and the service can open again.
-  ASSERT_EQ(ChildNodes().size(), 1u);
-  EXPECT_EQ(ChildNodes()[0]->state, khost::DevNodeState::Started);
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  service_ = bus_->Open(&status);
-  EXPECT_EQ(status, STATUS_SUCCESS);
-  EXPECT_EQ(PlugIn(2), STATUS_SUCCESS);
+  const ULONG* state = reinterpret_cast<const ULONG*>(&Bus()->Header.PnpState);
+  khost::RequestResult inside, caught;
+  HeldThread insider("create-device",
+                     [&] { inside = KernelControl(IOCTL_NETBUS_PLUG_IN, PlugInBytes(9, Ids({kNetId}))); });
+  ASSERT_TRUE(insider.WaitUntilHeld()) << "the plug-in never reached device creation";
+  HeldThread latecomer("remove-lock-acquire",
+                       [&] { caught = KernelControl(IOCTL_NETBUS_PLUG_IN, PlugInBytes(10, Ids({kNetId}))); });
+  ASSERT_TRUE(latecomer.WaitUntilHeld()) << "the request never reached the remove lock";
+  const uint64_t creates = Creates();
+  CloseService();  // Windows removes only a bus nobody holds open
+  std::atomic<bool> removed{false};
+  std::thread watcher([&] {
+    // Removal has set the deleted state and released its own hold on the lock.
+    for (int ms = 0; __atomic_load_n(state, __ATOMIC_ACQUIRE) != ULONG(StateDeleted) && ms < 10000; ++ms)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(*state, ULONG(StateDeleted));
+    latecomer.Join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(removed) << "removal did not wait for the request inside its handler";
+    EXPECT_NE(khost::LookupDevice(u"\\??\\Olvex"), nullptr) << "the link went before the wait ended";
+    insider.Join();
+  });
+  Pnp().Remove(node_, GetParam());
+  removed = true;
+  watcher.join();
+  node_ = nullptr;
+  EXPECT_EQ(inside.status, STATUS_SUCCESS) << "the request inside finished normally";
+  EXPECT_EQ(caught.status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(caught.information, 0u);
+  EXPECT_EQ(Creates(), creates + 1) << "the caught plug-in ran";
+  EXPECT_TRUE(Traced("Velmora===: Device delete pending !"));
+  EXPECT_EQ(khost::Objects().undeletedDevices, 0u) << "the child linked during removal survived it";
 }
 
-struct QueryAndCancel {
-  const char* name;
-  UCHAR query;
-  UCHAR cancel;
-  PNP_STATE pending;
-};
-void PrintTo(const QueryAndCancel& c, std::ostream* os) { *os << c.name; }
-
-class CancelTest : public BusPnpTest, public ::testing::WithParamInterface<QueryAndCancel> {};
-
-TEST_P(CancelTest, CancelRestoresTheStateBeforeTheQuery) {
-  const QueryAndCancel& c = GetParam();
-  Boot();
-  CloseService();
-  ASSERT_EQ(khost::Pnp().Send(node_, c.query).status, STATUS_SUCCESS);
-  ASSERT_EQ(State(), c.pending);
-  EXPECT_EQ(khost::Pnp().Send(node_, c.cancel).status, STATUS_SUCCESS);
-  EXPECT_EQ(State(), StateStarted);
-  EXPECT_EQ(Previous(), StateStarted) << "a restore leaves the saved state as it was";
-  // Started again: the service may open the bus and plug children in.
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  service_ = bus_->Open(&status);
-  EXPECT_EQ(status, STATUS_SUCCESS);
-  EXPECT_EQ(PlugIn(1), STATUS_SUCCESS);
-}
-
-TEST_P(CancelTest, CancelRefusedBelowLeavesThePendingState) {
-  const QueryAndCancel& c = GetParam();
-  khost::RootPdoConfig config;
-  config.cancelStatus = kLowerRefusal;
-  Boot(config);
-  CloseService();
-  ASSERT_EQ(khost::Pnp().Send(node_, c.query).status, STATUS_SUCCESS);
-  EXPECT_EQ(khost::Pnp().Send(node_, c.cancel).status, kLowerRefusal);
-  EXPECT_EQ(State(), c.pending);
-  EXPECT_EQ(Previous(), StateStarted);
-}
-
-TEST_P(CancelTest, CancelWithoutAnAcceptedQueryGoesDownAndChangesNothing) {
-  const QueryAndCancel& c = GetParam();
-  khost::RootPdoConfig config;
-  config.cancelStatus = kLowerRefusal;  // shows that the lower driver answered
-  Boot(config);
-  // The query was refused for the open handle; the manager cancels it anyway.
-  EXPECT_EQ(khost::Pnp().Send(node_, c.query).status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(khost::Pnp().Send(node_, c.cancel).status, kLowerRefusal);
-  EXPECT_EQ(State(), StateStarted);
-  EXPECT_EQ(Previous(), StateNotStarted);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Queries, CancelTest,
-    ::testing::Values(QueryAndCancel{"Stop", IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, StateStopPending},
-                      QueryAndCancel{"Remove", IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
-                                     StateRemovePending}),
-    [](const ::testing::TestParamInfo<QueryAndCancel>& info) { return info.param.name; });
-
-TEST_F(BusPnpTest, StartWaitsForALowerDriverThatFinishesLater) {
-  khost::RootPdoConfig config;
-  config.startPendsOnAnotherThread = true;
-  Boot(config);
-  EXPECT_EQ(State(), StateStarted);
-  EXPECT_EQ(PlugIn(1), STATUS_SUCCESS);
-}
-
-TEST_F(BusPnpTest, StartRefusedBelowLeavesTheBusUnstartedAndTheManagerRemovesIt) {
-  khost::RootPdoConfig config;
-  config.startStatus = STATUS_INSUFFICIENT_RESOURCES;
-  Boot(config, false);
-  EXPECT_EQ(khost::Pnp().Start(node_), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(node_->state, khost::DevNodeState::Failed);
-  // The removal that follows a failed start takes the bus device and its link.
-  EXPECT_EQ(node_->pdo->AttachedDevice, nullptr);
-  EXPECT_EQ(khost::LookupDevice(u"\\??\\Olvex"), nullptr);
-  EXPECT_TRUE(khost::DevicesOf(bus_->Driver()).empty());
-}
+BUS_IN_BOTH_REMOVAL_ORDERS(RemovalWaitsTest);

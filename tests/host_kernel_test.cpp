@@ -1,0 +1,245 @@
+// The kernel host's core, executive, runtime library and object references:
+// IRQL and spin locks, events, interlocked operations, pool and its faults,
+// DbgPrint, and the verifier's checks on each.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "kernel_test.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr ULONG kTagA = 0x41414141, kTagB = 0x42424242;
+
+class HostKernelTest : public KernelTest {};
+
+PVOID Alloc(POOL_TYPE type, size_t bytes = 8, ULONG tag = kTagA) { return ExAllocatePoolWithTag(type, bytes, tag); }
+void PageableRoutine() { PAGED_CODE(); }
+
+struct Provocation {
+  std::string checks;  // the checks it must raise, separated by spaces
+  std::function<void()> provoke;
+  const char* detail = "";  // a part of the first one's report
+};
+
+TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);  // set: a misused wait never blocks
+  KSPIN_LOCK lock;  // free again before each case
+  auto wait = [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); };
+  const std::vector<Provocation> cases = {
+      {"spin-lock-not-held", [&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }},
+      {"spin-lock-leaked", [&] { khost::RunAtIrql(PASSIVE_LEVEL, [&] { KeAcquireSpinLockRaiseToDpc(&lock); }); }},
+      {"irql-too-high",
+       [&] { khost::RunAtIrql(HIGH_LEVEL, [&] { KeReleaseSpinLock(&lock, KeAcquireSpinLockRaiseToDpc(&lock)); }); }},
+      {"irql-too-high", [&] { khost::RunAtIrql(DISPATCH_LEVEL, wait); }},
+      {"irql-too-high", [&] { khost::RunAtIrql(DISPATCH_LEVEL, [&] { KeSetEvent(&event, IO_NO_INCREMENT, TRUE); }); }},
+      {"irql-too-high", [] { khost::RunAtIrql(DISPATCH_LEVEL, [] { ExFreePoolWithTag(Alloc(PagedPool), 0); }); }},
+      {"irql-not-less", [&] {
+         KeAcquireSpinLockRaiseToDpc(&lock);
+         KeReleaseSpinLock(&lock, HIGH_LEVEL);
+         KeLowerIrql(PASSIVE_LEVEL);
+       }},
+      {"irql-not-less", [] { khost::RunAtIrql(APC_LEVEL, [] { KeLowerIrql(DISPATCH_LEVEL); }); }},
+      {"irql-not-greater", [] {
+         KIRQL old;
+         khost::RunAtIrql(DISPATCH_LEVEL, [&] { KeRaiseIrql(APC_LEVEL, &old); });
+       }},
+      {"wait-with-spin-lock", [&] {
+         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+         wait();
+         KeReleaseSpinLock(&lock, old);
+       }},
+      {"pool-double-free", [] {
+         PVOID p = Alloc(NonPagedPoolNx);
+         ExFreePoolWithTag(p, 0);
+         ExFreePoolWithTag(p, 0);
+       }},
+      {"pool-double-free", [&] { ExFreePoolWithTag(&lock, 0); }},  // never allocated
+      {"pool-free-null", [] { ExFreePoolWithTag(nullptr, 0); }},
+      {"pool-bad-tag", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx), kTagB); }},
+      {"pool-bad-type", [] { EXPECT_EQ(Alloc(static_cast<POOL_TYPE>(4)), nullptr); }},
+      {"pool-zero-bytes", [] { ExFreePool(Alloc(NonPagedPoolNx, 0)); }},
+      {"pool-tag-zero", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx, 8, 0), 0); }},
+      {"pool-leak", [] {
+         PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254);
+         khost::CheckLeaks();
+         ExFreePool(p);
+       }, "40 bytes of pool tagged 'TBus'"},
+      {"paged-code-at-raised-irql", [] { khost::RunAtIrql(DISPATCH_LEVEL, PageableRoutine); }, "PageableRoutine"},
+      {"dereference-dead-object reference-dead-object", [] {
+         PKEVENT dead;
+         khost::CloseKernelHandle(khost::CreateKernelEvent(&dead));
+         ObDereferenceObject(dead);
+         ObReferenceObject(dead);
+       }},
+      {"object-leak", [] {
+         PKEVENT kept;
+         HANDLE handle = khost::CreateKernelEvent(&kept);
+         ObReferenceObject(kept);
+         khost::CloseKernelHandle(handle);
+         khost::CheckLeaks();
+         ObDereferenceObject(kept);
+       }},
+  };
+  for (const Provocation& c : cases) {
+    SCOPED_TRACE(c.checks);
+    KeInitializeSpinLock(&lock);
+    c.provoke();
+    auto violations = TakeViolations();
+    std::istringstream names(c.checks);
+    for (std::string check; names >> check;) {
+      auto found = std::find_if(violations.begin(), violations.end(), [&](auto& v) { return v.check == check; });
+      EXPECT_TRUE(found != violations.end() && found->detail.find(c.detail) != std::string::npos)
+          << check << " in\n" << khost::DescribeViolations(violations);
+    }
+  }
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  // Just inside the rules stays quiet (the fixture checks): non-paged pool and
+  // a set without wait at DISPATCH_LEVEL, a waiting set and pageable code at APC_LEVEL.
+  khost::RunAtIrql(DISPATCH_LEVEL, [&] {
+    ExFreePoolWithTag(Alloc(NonPagedPoolNx), 0);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  });
+  khost::RunAtIrql(APC_LEVEL, [&] {
+    KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
+    PageableRoutine();
+  });
+}
+
+TEST_F(HostKernelTest, AcquiringAHeldSpinLockAgainOnTheSameThreadStopsTheMachine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  KSPIN_LOCK lock = 0;
+  auto twice = [&] {
+    KeAcquireSpinLockRaiseToDpc(&lock);
+    KeAcquireSpinLockRaiseToDpc(&lock);
+  };
+  EXPECT_DEATH(twice(), "spin-lock-recursion");
+}
+
+TEST_F(HostKernelTest, SpinLocksRaiseToDispatchLevelRestoreTheIrqlAndExcludeOtherThreadsAsInterlockedCallsDo) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  for (KIRQL start : {KIRQL(PASSIVE_LEVEL), KIRQL(APC_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+    khost::RunAtIrql(start, [&] {
+      KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+      EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "acquired at " << int(start);
+      EXPECT_EQ(old, start);
+      KeReleaseSpinLock(&lock, old);
+      EXPECT_EQ(KeGetCurrentIrql(), start);
+    });
+  }
+  volatile long counter = 0;  // a plain read-modify-write, safe only under the lock
+  volatile LONG interlocked = 0;
+  khost::RunAtIrqlOnThreads(PASSIVE_LEVEL, 2, [&](size_t) {
+    for (int i = 0; i < 20000; ++i) {
+      KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+      counter = counter + 1;
+      KeReleaseSpinLock(&lock, old);
+      InterlockedIncrement(&interlocked);
+    }
+  });
+  EXPECT_EQ(counter, 40000);
+  EXPECT_EQ(interlocked, 40000);
+  EXPECT_EQ(InterlockedIncrement(&interlocked), 40001) << "the new value";
+  EXPECT_EQ(InterlockedDecrement(&interlocked), 40000) << "the new value";
+}
+
+TEST_F(HostKernelTest, ANotificationEventReleasesEveryWaiterAndStaysSetUntilReset) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i)
+    waiters.emplace_back([&] {
+      EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+      ++woken;
+    });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(woken, 0) << "waiters returned before the event was set";
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0) << "the previous state";
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(woken, 3);
+  EXPECT_NE(KeResetEvent(&event), 0) << "it stayed set";
+}
+
+TEST_F(HostKernelTest, PoolIsAccountedPerTagFreedWithTagZeroAndNeverHandedOutZeroed) {
+  PVOID a1 = Alloc(NonPagedPoolNx, 24), a2 = Alloc(PagedPool), b1 = Alloc(NonPagedPool, 100, kTagB);
+  auto pool = khost::OutstandingPool();
+  EXPECT_EQ(std::count_if(pool.begin(), pool.end(), [](auto& b) { return b.tag == kTagA; }), 2);
+  auto first = std::find_if(pool.begin(), pool.end(), [&](auto& b) { return b.address == a1; });
+  ASSERT_NE(first, pool.end());
+  EXPECT_EQ(first->bytes, 24u);
+  EXPECT_EQ(first->type, NonPagedPoolNx);
+  // A driver reading a field it never wrote must not find a zero the kernel does not promise.
+  for (PVOID p : {a1, a2, b1}) EXPECT_EQ(std::count(static_cast<char*>(p), static_cast<char*>(p) + 8, 0), 0);
+  ExFreePoolWithTag(a1, 0);
+  ExFreePoolWithTag(a2, kTagA);
+  ExFreePool(b1);
+  EXPECT_TRUE(khost::OutstandingPool().empty());
+}
+
+TEST_F(HostKernelTest, FailNthByPoolTypeCountsOnlyCallsOfThatTypeAndNxCountsAsNonPaged) {
+  ExFreePoolWithTag(Alloc(PagedPool), 0);  // calls before FailNth do not count
+  khost::FailNth(khost::FaultPoint::PoolAllocation, 2, PagedPool);
+  std::vector<PVOID> got;
+  for (POOL_TYPE type : {NonPagedPoolNx, PagedPool, NonPagedPool, PagedPool, PagedPool}) got.push_back(Alloc(type));
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i] == nullptr, i == 3) << "call " << i + 1;
+  khost::FailNth(khost::FaultPoint::PoolAllocation, 2, NonPagedPool);
+  for (POOL_TYPE type : {PagedPool, NonPagedPoolNx, NonPagedPoolNx}) got.push_back(Alloc(type));
+  EXPECT_EQ(got[7], nullptr) << "the second non-paged call";
+  EXPECT_TRUE(got[5] && got[6]);
+  for (PVOID p : got)
+    if (p) ExFreePoolWithTag(p, 0);
+}
+
+// Three allocations; the second one's failure path forgets the first block.
+void LeakyOnSecondFailure() {
+  PVOID first = Alloc(NonPagedPoolNx);
+  if (!first) return;
+  PVOID second = Alloc(PagedPool);
+  if (!second) return;
+  if (PVOID third = Alloc(NonPagedPoolNx)) ExFreePoolWithTag(third, 0);
+  ExFreePoolWithTag(second, 0);
+  ExFreePoolWithTag(first, 0);
+}
+
+TEST_F(HostKernelTest, SystematicModeFailsEachCallInTurnAndFindsTheLeakyPath) {
+  auto runs = khost::RunFailingEachCall(khost::FaultPoint::PoolAllocation, LeakyOnSecondFailure);
+  ASSERT_EQ(runs.size(), 4u) << "a counting run, then one run per allocation";
+  EXPECT_TRUE(runs[0].violations.empty()) << khost::DescribeViolations(runs[0].violations);
+  for (uint64_t nth = 1; nth <= 3; ++nth) {
+    EXPECT_EQ(runs[nth].failedCall, nth);
+    EXPECT_TRUE(runs[nth].injected);
+    EXPECT_EQ(Reported(runs[nth].violations, "pool-leak"), nth == 2) << "failing allocation " << nth;
+  }
+  EXPECT_TRUE(khost::OutstandingPool().empty()) << "the host is reset after the last run";
+}
+
+using Lines = std::vector<std::string>;
+
+TEST_F(HostKernelTest, DbgPrintFormatsWhatTheDriverPrintsAndLinesEndOnlyAtCarriageReturnLineFeed) {
+  const WCHAR unterminated[3] = {L'x', L'y', L'z'};  // read past it and the sanitizer stops the test
+  DbgPrint("%d|%d|%x|%08x|%04d|%u\r\n", 42, -5, 0xBEEFu, 0x1Fu, 7, 4000000000u);
+  EXPECT_EQ(khost::TakeTraceLines(), Lines{"42|-5|beef|0000001f|0007|4000000000"});
+  // %lx and %ld are 32-bit, as ULONG and LONG are: the next argument is not swallowed.
+  DbgPrint("err=0x%lx next=%d|%ld\r\n", static_cast<ULONG>(0xC000009A), 7, static_cast<LONG>(-3));
+  EXPECT_EQ(khost::TakeTraceLines(), Lines{"err=0xc000009a next=7|-3"});
+  DbgPrint("%ws|%s|%ws|FileName: %.*ws|%.*ws|\r\n", L"wide", "narrow", static_cast<const WCHAR*>(nullptr), 3,
+           unterminated, 0, L"");
+  EXPECT_EQ(khost::TakeTraceLines(), Lines{"wide|narrow|(null)|FileName: xyz||"});
+
+  DbgPrint("Velmora===>");
+  std::thread([] { DbgPrint("other line\r\n"); }).join();
+  DbgPrint("%s", "DriverEntry");
+  EXPECT_EQ(khost::TraceLines(), Lines{"other line"}) << "no line before its \\r\\n";
+  DbgPrint("\r\none\ntwo\r\n");
+  EXPECT_EQ(khost::TakeTraceLines(), (Lines{"other line", "Velmora===>DriverEntry", "one\ntwo"}));
+  EXPECT_TRUE(khost::TraceLines().empty()) << "taken lines are gone";
+}
+
+}  // namespace
