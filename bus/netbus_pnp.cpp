@@ -10,6 +10,40 @@ PBUS_EXTENSION BusOf(PDEVICE_OBJECT BusDevice) {
   return static_cast<PBUS_EXTENSION>(BusDevice->DeviceExtension);
 }
 
+// A query-stop or query-remove: refused while the service holds the control
+// device open (it is relying on the bus), otherwise the bus enters the pending
+// state and lets the drivers below answer.
+NTSTATUS AnswerQuery(PDEVICE_OBJECT BusDevice, PIRP Irp, PNP_STATE PendingState, PCSTR RefusalFormat) {
+  PBUS_EXTENSION bus = BusOf(BusDevice);
+  LONG openHandles = bus->OpenHandleCount;
+
+  if (openHandles != 0) {
+    TRACE_DETAIL(RefusalFormat, openHandles);
+    return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  }
+  SetNewPnpState(&bus->Header, PendingState);
+  return PassDown(BusDevice, Irp);
+}
+
+// A cancel-stop or cancel-remove. If the bus had accepted the query, the
+// drivers below undo it first and, once they have, the bus returns to the
+// state it held before; if it had refused, it never changed state and the
+// request just goes down.
+NTSTATUS AnswerCancel(PDEVICE_OBJECT BusDevice, PIRP Irp, PNP_STATE PendingState) {
+  PBUS_EXTENSION bus = BusOf(BusDevice);
+  NTSTATUS status;
+
+  if (bus->Header.PnpState != PendingState) {
+    return PassDown(BusDevice, Irp);
+  }
+  status = ForwardIrpAndWait(BusDevice, Irp);
+  if (NT_SUCCESS(status)) {
+    RestorePreviousPnpState(&bus->Header);
+  }
+  CompleteRequest(Irp, status, Irp->IoStatus.Information);
+  return status;
+}
+
 // The last sweep of a bus being removed, once no request can be inside it any
 // more: records pushed after the first drain are freed whether or not the
 // queue is marked ready, and the service's event is dropped. The event is
@@ -127,20 +161,10 @@ NTSTATUS BusFdo_StartDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
 // answer is no; otherwise the bus stops admitting new work and lets the
 // drivers below answer.
 NTSTATUS BusFdo_QueryRemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
-  PBUS_EXTENSION bus = BusOf(BusDevice);
-  LONG openHandles = bus->OpenHandleCount;
   NTSTATUS status;
 
   TRACE_ENTER("BusFdo_QueryRemoveDevice");
-
-  if (openHandles != 0) {
-    TRACE_DETAIL("OpenHandleCount=%d", openHandles);
-    status = CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
-  } else {
-    SetNewPnpState(&bus->Header, StateRemovePending);
-    status = PassDown(BusDevice, Irp);
-  }
-
+  status = AnswerQuery(BusDevice, Irp, StateRemovePending, "OpenHandleCount=%d");
   TRACE_EXIT_STATUS("BusFdo_QueryRemoveDevice", status);
   return status;
 }
@@ -189,21 +213,10 @@ NTSTATUS BusFdo_RemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
 // the bus returns to the state it held before the query. If the bus had
 // refused the query it never changed state, and the request just goes down.
 NTSTATUS BusFdo_CancelRemoveDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
-  PBUS_EXTENSION bus = BusOf(BusDevice);
   NTSTATUS status;
 
   TRACE_ENTER("BusFdo_CancelRemoveDevice");
-
-  if (bus->Header.PnpState == StateRemovePending) {
-    status = ForwardIrpAndWait(BusDevice, Irp);
-    if (NT_SUCCESS(status)) {
-      RestorePreviousPnpState(&bus->Header);
-    }
-    CompleteRequest(Irp, status, Irp->IoStatus.Information);
-  } else {
-    status = PassDown(BusDevice, Irp);
-  }
-
+  status = AnswerCancel(BusDevice, Irp, StateRemovePending);
   TRACE_EXIT("BusFdo_CancelRemoveDevice");
   return status;
 }
@@ -228,20 +241,10 @@ NTSTATUS BusFdo_StopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
 // resources). As with removal, an open handle means the service is relying on
 // the bus, and the answer is no.
 NTSTATUS BusFdo_QueryStopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
-  PBUS_EXTENSION bus = BusOf(BusDevice);
-  LONG openHandles = bus->OpenHandleCount;
   NTSTATUS status;
 
   TRACE_ENTER("BusFdo_QueryStopDevice");
-
-  if (openHandles != 0) {
-    TRACE_DETAIL("OpenHandleCount=%d!", openHandles);
-    status = CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
-  } else {
-    SetNewPnpState(&bus->Header, StateStopPending);
-    status = PassDown(BusDevice, Irp);
-  }
-
+  status = AnswerQuery(BusDevice, Irp, StateStopPending, "OpenHandleCount=%d!");
   TRACE_EXIT_STATUS("BusFdo_QueryStopDevice", status);
   return status;
 }
@@ -250,21 +253,10 @@ NTSTATUS BusFdo_QueryStopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
 // cancelled removal, the drivers below undo it first and the bus then returns
 // to the state it held before the query.
 NTSTATUS BusFdo_CancelStopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
-  PBUS_EXTENSION bus = BusOf(BusDevice);
   NTSTATUS status;
 
   TRACE_ENTER("BusFdo_CancelStopDevice");
-
-  if (bus->Header.PnpState == StateStopPending) {
-    status = ForwardIrpAndWait(BusDevice, Irp);
-    if (NT_SUCCESS(status)) {
-      RestorePreviousPnpState(&bus->Header);
-    }
-    CompleteRequest(Irp, status, Irp->IoStatus.Information);
-  } else {
-    status = PassDown(BusDevice, Irp);
-  }
-
+  status = AnswerCancel(BusDevice, Irp, StateStopPending);
   TRACE_EXIT("BusFdo_CancelStopDevice");
   return status;
 }
