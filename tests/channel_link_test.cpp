@@ -122,6 +122,11 @@ TEST_F(CallbackLink, PutPassesOnlyWellFormedRecordsOfTheChildsIdsThroughByteForB
       }
     }
   }
+  TraceMask = 0x100;
+  khost::TakeTraceLines();
+  EXPECT_EQ(Put(cases[refused - 2].input), STATUS_SUCCESS);
+  EXPECT_EQ(khost::TakeTraceLines(), std::vector<std::string>{"Velmora===: Unknown message id=5\n"});
+  TraceMask = 0;
 }
 
 }  // namespace
