@@ -33,11 +33,11 @@ passed=0
 failed=0
 # expect [--eventually] NAME WANT_EXIT WANT_TEXT -- COMMAND...: the command's
 # exit code and a text its output must hold. Wine's Plug and Play manager works
-# on its own thread: --eventually retries for up to thirty seconds.
+# on its own thread: --eventually retries for up to forty-five seconds.
 expect() {
   local tries=1
   if [ "$1" = --eventually ]; then
-    tries=30
+    tries=45
     shift
   fi
   local name="$1" want="$2" text="$3"
