@@ -85,17 +85,17 @@ std::string FormatKernel(const char* format, va_list args) {
     }
     char conversion = *p;
     if (!conversion) break;
-    std::string spec = "%" + flags;
-    if (width >= 0) spec += std::to_string(width);
-    if (precision >= 0) spec += "." + std::to_string(precision);
+    std::string directive = "%" + flags;
+    if (width >= 0) directive += std::to_string(width);
+    if (precision >= 0) directive += "." + std::to_string(precision);
     char buffer[128];
     switch (conversion) {
       case 'd':
       case 'i':
         if (bits == 64)
-          std::snprintf(buffer, sizeof buffer, (spec + "lld").c_str(), va_arg(args, long long));
+          std::snprintf(buffer, sizeof buffer, (directive + "lld").c_str(), va_arg(args, long long));
         else
-          std::snprintf(buffer, sizeof buffer, (spec + "d").c_str(), va_arg(args, int));
+          std::snprintf(buffer, sizeof buffer, (directive + "d").c_str(), va_arg(args, int));
         out += buffer;
         break;
       case 'u':
@@ -103,10 +103,10 @@ std::string FormatKernel(const char* format, va_list args) {
       case 'X':
       case 'o':
         if (bits == 64)
-          std::snprintf(buffer, sizeof buffer, (spec + "ll" + conversion).c_str(),
+          std::snprintf(buffer, sizeof buffer, (directive + "ll" + conversion).c_str(),
                         va_arg(args, unsigned long long));
         else
-          std::snprintf(buffer, sizeof buffer, (spec + conversion).c_str(), va_arg(args, unsigned));
+          std::snprintf(buffer, sizeof buffer, (directive + conversion).c_str(), va_arg(args, unsigned));
         out += buffer;
         break;
       case 'c':
