@@ -70,8 +70,8 @@ NTSTATUS netBus_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
   bus->ChildCount = 0;
   bus->ChildCallback = NULL;
   bus->ChildContext = NULL;
-  KeInitializeEvent(&bus->ChildCallsIdle[0], NotificationEvent, TRUE);
-  KeInitializeEvent(&bus->ChildCallsIdle[1], NotificationEvent, TRUE);
+  InitializeListHead(&bus->ChildCalls);
+  InitializeListHead(&bus->ChildCallWaiters);
   // The queue's lock and list head are made once, here, for the life of the
   // bus; BtNetDrvInitializeSend only empties the queue and marks it ready.
   KeInitializeSpinLock(&bus->SendLock);

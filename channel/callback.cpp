@@ -16,46 +16,98 @@
 
 // A call into the child driver is made with no lock held, so it can still be
 // under way when the child driver unregisters or another exchange replaces it.
-// Each call is counted, under SendLock, against the parity of the registration
-// epoch it began in; a change of registration bumps the epoch and then waits
-// for the old parity's calls to return. Only calls made under the old
-// registration are waited for, so a steady stream of calls under the new one
-// cannot hold the change up.
-ULONG ChildCallEnterLocked(PBUS_EXTENSION Bus) {
-  const ULONG slot = Bus->ChildCallEpoch & 1;
+// Each call is noted, under SendLock, with the registration epoch it began in
+// and the thread making it. A change of registration bumps the epoch and then
+// waits for every call begun before, except the calls of its own thread: a
+// child driver that unregisters (or re-registers) from inside its own
+// callback is one of those calls, and waiting for it would wait forever.
+// Calls under the new registration never hold a change up.
 
-  if (Bus->ChildCallsActive[slot]++ == 0) {
-    KeClearEvent(&Bus->ChildCallsIdle[slot]);
+namespace {
+
+// A registration change waiting, on its own stack, for older calls to return.
+typedef struct _CHILD_CALL_WAITER {
+  LIST_ENTRY Link;
+  HANDLE Thread;
+  ULONG Epoch;  // every call begun in an earlier epoch is waited for
+  KEVENT Idle;
+} CHILD_CALL_WAITER, *PCHILD_CALL_WAITER;
+
+// Called with SendLock held. Epochs are compared as a signed distance, so
+// the count may wrap.
+BOOLEAN OlderCallsRunningLocked(PBUS_EXTENSION Bus, PCHILD_CALL_WAITER Waiter) {
+  for (PLIST_ENTRY entry = Bus->ChildCalls.Flink; entry != &Bus->ChildCalls; entry = entry->Flink) {
+    PCHILD_CALL call = CONTAINING_RECORD(entry, CHILD_CALL, Link);
+
+    if (call->Thread != Waiter->Thread && (LONG)(call->Epoch - Waiter->Epoch) < 0) {
+      return TRUE;
+    }
   }
-  return slot;
+  return FALSE;
 }
 
-VOID ChildCallLeave(PBUS_EXTENSION Bus, ULONG Slot) {
+}  // namespace
+
+VOID ChildCallEnterLocked(PBUS_EXTENSION Bus, PCHILD_CALL Call) {
+  Call->Thread = PsGetCurrentThreadId();
+  Call->Epoch = Bus->ChildCallEpoch;
+  InsertTailList(&Bus->ChildCalls, &Call->Link);
+}
+
+// The waiters a returning call releases are taken off the list before their
+// event is set: a woken waiter returns and its record is gone.
+VOID ChildCallLeave(PBUS_EXTENSION Bus, PCHILD_CALL Call) {
+  PLIST_ENTRY entry;
+  PLIST_ENTRY next;
   KIRQL oldIrql;
 
   KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
-  if (--Bus->ChildCallsActive[Slot] == 0) {
-    KeSetEvent(&Bus->ChildCallsIdle[Slot], IO_NO_INCREMENT, FALSE);
+  RemoveEntryList(&Call->Link);
+  for (entry = Bus->ChildCallWaiters.Flink; entry != &Bus->ChildCallWaiters; entry = next) {
+    PCHILD_CALL_WAITER waiter = CONTAINING_RECORD(entry, CHILD_CALL_WAITER, Link);
+
+    next = entry->Flink;
+    if (!OlderCallsRunningLocked(Bus, waiter)) {
+      RemoveEntryList(&waiter->Link);
+      KeSetEvent(&waiter->Idle, IO_NO_INCREMENT, FALSE);
+    }
   }
   KeReleaseSpinLock(&Bus->SendLock, oldIrql);
 }
 
-// Installs a new callback pair (null for none). Below DISPATCH_LEVEL it also
-// waits until every call made under the previous pair has returned; at
-// DISPATCH_LEVEL it cannot wait, and the caller has only the pair's change.
+// Installs a new callback pair (null for none); from here on no call reaches
+// the old pair. Below DISPATCH_LEVEL it also waits until every call made
+// under an earlier pair by another thread has returned. At DISPATCH_LEVEL it
+// cannot wait: a call it would wait for may be running on a thread this very
+// processor has preempted. The caller then has only the change, and a later
+// change below DISPATCH_LEVEL waits for those calls too.
 static VOID SetChildCallback(PBUS_EXTENSION Bus, NETBUS_CALLBACK Callback, PVOID Context) {
-  ULONG oldSlot;
+  const BOOLEAN canWait = (BOOLEAN)(KeGetCurrentIrql() < DISPATCH_LEVEL);
+  CHILD_CALL_WAITER waiter;
+  BOOLEAN mustWait = FALSE;
   KIRQL oldIrql;
 
   KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
   Bus->ChildCallback = Callback;
   Bus->ChildContext = Context;
-  oldSlot = Bus->ChildCallEpoch & 1;
   Bus->ChildCallEpoch++;
+  if (canWait) {
+    waiter.Thread = PsGetCurrentThreadId();
+    waiter.Epoch = Bus->ChildCallEpoch;
+    mustWait = OlderCallsRunningLocked(Bus, &waiter);
+    if (mustWait) {
+      KeInitializeEvent(&waiter.Idle, NotificationEvent, FALSE);
+      InsertTailList(&Bus->ChildCallWaiters, &waiter.Link);
+    }
+  }
   KeReleaseSpinLock(&Bus->SendLock, oldIrql);
 
-  if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
-    KeWaitForSingleObject(&Bus->ChildCallsIdle[oldSlot], Executive, KernelMode, FALSE, NULL);
+  if (mustWait) {
+    KeWaitForSingleObject(&waiter.Idle, Executive, KernelMode, FALSE, NULL);
+    // The call that woke us set the event under SendLock; once we hold the
+    // lock it has let go of our record, which leaves with this frame.
+    KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
+    KeReleaseSpinLock(&Bus->SendLock, oldIrql);
   }
 }
 
@@ -108,9 +160,9 @@ NTSTATUS netBus_ExchangeCallBack(PIRP Irp, PBUS_EXTENSION Bus) {
 // DISPATCH_LEVEL, from any number of processors at once. It touches only
 // resident code, non-paged memory and SendLock. Ids the bus does not act on
 // are accepted and ignored, so a newer child driver never fails against it.
-// MSG_UNREGISTER sent below DISPATCH_LEVEL returns once no call into the
-// child driver is under way: the child driver may then go. It must not be
-// sent from inside the child's own callback, which would wait for itself.
+// MSG_UNREGISTER sent below DISPATCH_LEVEL returns once no other call into
+// the child driver is under way: the child driver may then go. Sent from
+// inside the child's own callback, it does not wait for that call.
 NTSTATUS netBusCallback(PNETBUS_MESSAGE Message, PVOID Context) {
   PBUS_EXTENSION bus = (PBUS_EXTENSION)Context;
   NTSTATUS status;
@@ -150,7 +202,7 @@ NTSTATUS netBus_PutMessage(PIRP Irp, PBUS_EXTENSION Bus) {
   PVOID childContext;
   BOOLEAN passThrough;
   BOOLEAN registered;
-  ULONG slot = 0;
+  CHILD_CALL call;
   KIRQL oldIrql;
   NTSTATUS status;
 
@@ -185,7 +237,7 @@ NTSTATUS netBus_PutMessage(PIRP Irp, PBUS_EXTENSION Bus) {
   childContext = Bus->ChildContext;
   registered = (BOOLEAN)(childContext != NULL && childCallback != NULL);
   if (registered && passThrough) {
-    slot = ChildCallEnterLocked(Bus);
+    ChildCallEnterLocked(Bus, &call);
   }
   KeReleaseSpinLock(&Bus->SendLock, oldIrql);
 
@@ -196,7 +248,7 @@ NTSTATUS netBus_PutMessage(PIRP Irp, PBUS_EXTENSION Bus) {
 
   if (passThrough) {
     (void)childCallback(message, childContext);
-    ChildCallLeave(Bus, slot);
+    ChildCallLeave(Bus, &call);
   } else {
     TRACE_DETAIL("Unknown message id=%d\n", (int)message->MsgId);
   }

@@ -182,7 +182,7 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
     BOOLEAN notifyChild = FALSE;
     NETBUS_CALLBACK childCallback = NULL;
     PVOID childContext = NULL;
-    ULONG slot = 0;
+    CHILD_CALL call;
 
     KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
     if (!Bus->FlowOn && Bus->SendCount < VELMORA_QUEUE_LOW_MARK) {
@@ -191,7 +191,7 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
       childContext = Bus->ChildContext;
       notifyChild = (BOOLEAN)(childCallback != NULL && childContext != NULL);
       if (notifyChild) {
-        slot = ChildCallEnterLocked(Bus);
+        ChildCallEnterLocked(Bus, &call);
       }
     }
     KeReleaseSpinLock(&Bus->SendLock, oldIrql);
@@ -203,7 +203,7 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
       drained.Message.MsgId = MSG_QUEUE_DRAINED;
       drained.Message.Length = DRAINED_MESSAGE_LENGTH;
       (void)childCallback(&drained.Message, childContext);
-      ChildCallLeave(Bus, slot);
+      ChildCallLeave(Bus, &call);
     }
   }
 

@@ -92,14 +92,15 @@ typedef struct _BUS_EXTENSION {
   KSPIN_LOCK SendLock;
   BOOLEAN FlowOn;
   BOOLEAN SendQueueReady;
-  // Calls into ChildCallback under way, counted by the parity of the
-  // registration epoch they began in (all under SendLock); each count's event
-  // is signalled while it is 0. Changing the registration bumps the epoch and
-  // waits for the old parity to empty, so a child driver that unregisters, or
-  // whose registration is replaced, is never called again once that returns.
+  // Calls into ChildCallback under way (CHILD_CALL records on the callers'
+  // stacks) and registration changes waiting for them, all under SendLock.
+  // Each call notes the registration epoch it began in and its thread; a
+  // change bumps the epoch and waits for every older call except those of its
+  // own thread, so a child driver that unregisters from inside its callback
+  // never waits for itself, and is never called again once the change returns.
   ULONG ChildCallEpoch;
-  ULONG ChildCallsActive[2];
-  KEVENT ChildCallsIdle[2];
+  LIST_ENTRY ChildCalls;
+  LIST_ENTRY ChildCallWaiters;
 } BUS_EXTENSION, *PBUS_EXTENSION;
 
 typedef struct _CHILD_EXTENSION {
@@ -133,6 +134,13 @@ typedef struct _SEND_ENTRY {
 } SEND_ENTRY, *PSEND_ENTRY;
 
 #define SEND_ENTRY_OVERHEAD 31u
+
+// One call into the child driver's callback, on the caller's stack.
+typedef struct _CHILD_CALL {
+  LIST_ENTRY Link;
+  HANDLE Thread;
+  ULONG Epoch;
+} CHILD_CALL, *PCHILD_CALL;
 
 static_assert(FIELD_OFFSET(SEND_ENTRY, Data) + 7 <= SEND_ENTRY_OVERHEAD,
               "a SEND_ENTRY allocation covers its header");
@@ -193,7 +201,7 @@ NTSTATUS BusFdo_GetDeviceCapabilities(PDEVICE_OBJECT DeviceObject,
 // ------------------------------------------------------------------ children
 NTSTATUS netBus_PlugInDevice(PIRP Irp, PBUS_EXTENSION Bus);
 NTSTATUS BtBus_PlugOutDevice(PIRP Irp, PBUS_EXTENSION Bus);
-NTSTATUS Pdo_Create(PBUS_EXTENSION Bus, PIRP Irp);
+NTSTATUS Pdo_Create(PBUS_EXTENSION Bus, PIRP Irp, PBOOLEAN Duplicate);
 NTSTATUS Pdo_PnP(PDEVICE_OBJECT ChildDevice, PIRP Irp);
 NTSTATUS ChildRemove(PDEVICE_OBJECT ChildDevice, PCHILD_EXTENSION Child);
 NTSTATUS CommonPdo_QueryDeviceRelations(PCHILD_EXTENSION Child, PIRP Irp);
@@ -213,7 +221,7 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus);
 NTSTATUS CORVANE_PASS_EVENT_Handler(PIRP Irp, PBUS_EXTENSION Bus);
 NTSTATUS CORVANE_DELETE_EVENT_Handler(PIRP Irp, PBUS_EXTENSION Bus);
 VOID hlpResetForCorvane(PBUS_EXTENSION Bus);
-// A call into ChildCallback: Enter (with SendLock held, the pair just copied)
-// returns the slot that Leave (no lock held, after the call) gives back.
-ULONG ChildCallEnterLocked(PBUS_EXTENSION Bus);
-VOID ChildCallLeave(PBUS_EXTENSION Bus, ULONG Slot);
+// A call into ChildCallback: Enter with SendLock held and the pair just
+// copied; Leave with no lock held, once the call has returned.
+VOID ChildCallEnterLocked(PBUS_EXTENSION Bus, PCHILD_CALL Call);
+VOID ChildCallLeave(PBUS_EXTENSION Bus, PCHILD_CALL Call);

@@ -9,11 +9,16 @@
 // only for the duration of the call. Both callbacks may run at up to
 // DISPATCH_LEVEL and must touch only non-paged memory.
 //
-// Leaving: MSG_UNREGISTER sent at PASSIVE_LEVEL (and an exchange that replaces
-// a registration) returns only once no call into the old ChildCallback is
-// under way; after that the bus never calls it again, and the child driver may
-// free its context. Send neither from inside ChildCallback: it would wait for
-// itself. Sent at DISPATCH_LEVEL, MSG_UNREGISTER cannot wait.
+// Leaving: from the moment MSG_UNREGISTER (or an exchange that replaces a
+// registration) is made, no new call reaches the old ChildCallback. Sent below
+// DISPATCH_LEVEL, it returns only once every other call into the old
+// ChildCallback has returned, so the child driver may then free its context;
+// sent from inside ChildCallback, it does not wait for that call itself (the
+// context must then outlive the callback's return). At DISPATCH_LEVEL the bus
+// cannot wait: calls under way may still be running when it returns, and a
+// later MSG_UNREGISTER below DISPATCH_LEVEL waits for them too. Do not wait,
+// inside ChildCallback, for another thread that is unregistering: it waits for
+// this call.
 #pragma once
 
 #include "velmora_ioctl.h"

@@ -152,11 +152,18 @@ TEST_F(ControlTest, TwoRacingPlugInsOfOneSerialMakeExactlyOneChild) {
   Boot();
   NTSTATUS first = STATUS_PENDING;
   const std::vector<uint8_t> record = PlugInBytes(5, Ids({u"VELMORA\\FIRST"}));
+  TraceMask = 0x10;
   HeldThread racer("create-device", [&] { first = PlugInRecord(record); });
   ASSERT_TRUE(racer.WaitUntilHeld()) << "the first never reached device creation, past the early test";
   EXPECT_EQ(PlugIn(5, {u"VELMORA\\SECOND"}), STATUS_SUCCESS);
   racer.Join();
+  TraceMask = 0;
   EXPECT_EQ(first, STATUS_INVALID_PARAMETER) << "the later link must lose";
+  std::vector<std::string> exits;
+  for (const std::string& line : khost::TakeTraceLines())
+    if (line.find("netBus_PlugInDevice") != std::string::npos) exits.push_back(line);
+  EXPECT_EQ(exits, std::vector<std::string>{"Velmora<===netBus_PlugInDevice, NTSTATUS:0"})
+      << "a duplicate, however late it is found, returns without the exit line";
   EXPECT_EQ(Pending(), 1u) << "only the winner asks for a new answer";
   EXPECT_EQ(khost::Objects().undeletedDevices, 3u) << "root device, bus, one child: the loser's is deleted";
   Enumerate();

@@ -1,5 +1,8 @@
 // The callback link: the exchange a child's function driver makes through its
 // child device, MSG_UNREGISTER, and the records the service puts down to it.
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -51,37 +54,115 @@ TEST_F(CallbackLink, AfterUnregisterPutsFailWhileTheBusStillTakesRecordsFromTheC
   EXPECT_EQ(recorder_.Send(MessageRecord(0, 0x42, Payload(2))), STATUS_SUCCESS) << "unknown ids are accepted";
 }
 
-// A child callback that, once entered, stays inside until released.
-struct HeldCallback {
+// A child driver that leaves the link (`leave`) from inside the call that a
+// record of id 1 or MSG_QUEUE_DRAINED makes, while a call made by a record of
+// id 2 stays inside until released.
+struct Leaver {
   CALLBACK_EXCHANGE exchange{nullptr, nullptr, &Callback, this};
-  std::promise<void> entered, released;
-  static NTSTATUS Callback(PNETBUS_MESSAGE, PVOID context) {
-    static_cast<HeldCallback*>(context)->entered.set_value();
-    static_cast<HeldCallback*>(context)->released.get_future().wait();
+  std::function<NTSTATUS()> leave;
+  std::promise<void> holderEntered, holderReleased;
+  std::shared_future<void> release = holderReleased.get_future().share();
+  std::atomic<bool> left{false};
+  std::atomic<int> lateCalls{0};
+  NTSTATUS leaveStatus = STATUS_PENDING;
+  static NTSTATUS Callback(PNETBUS_MESSAGE message, PVOID context) {
+    Leaver* self = static_cast<Leaver*>(context);
+    if (self->left) self->lateCalls++;
+    if (message->MsgId == 2) {
+      self->holderEntered.set_value();
+      self->release.wait();
+    } else if (self->leave && (message->MsgId == 1 || message->MsgId == MSG_QUEUE_DRAINED)) {
+      self->leaveStatus = self->leave();
+      self->left = true;
+    }
     return STATUS_SUCCESS;
   }
 };
 
-// MSG_UNREGISTER returns only once calls under way have returned, so the child
-// driver may free its context then (a replacing exchange waits the same way).
-TEST_F(CallbackLink, UnregisterRefusesNewCallsAtOnceAndReturnsOnceCallsUnderWayHaveReturned) {
-  HeldCallback held;
-  ASSERT_EQ(Exchange(&held.exchange).status, STATUS_SUCCESS);
-  const std::vector<uint8_t> record = MessageRecord(NETBUS_MSG_TAG, 1, Payload(2));
-  std::thread put([&] { EXPECT_EQ(Put(record), STATUS_SUCCESS); });
-  held.entered.get_future().wait();
-  std::atomic<bool> unregistered{false};
-  std::thread leaving([&] {
-    unregistered = CallBus(held.exchange, MessageRecord(NETBUS_MSG_TAG, MSG_UNREGISTER, {})) == STATUS_SUCCESS;
-  });
-  while (Bus()->ChildCallback != nullptr) std::this_thread::yield();
-  EXPECT_EQ(Put(record), STATUS_UNSUCCESSFUL) << "new calls are refused at once";
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(unregistered) << "returned while the child driver was still being called";
-  held.released.set_value();
-  put.join();
-  leaving.join();
-  EXPECT_TRUE(unregistered);
+// A hang here is the fault under test: fail the program at once rather than
+// leave it to the suite's timeout.
+void AwaitOrDie(std::future<void>& work, const std::string& what) {
+  if (work.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    std::fprintf(stderr, "%s never returned: it waits for a call that cannot return\n", what.c_str());
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  work.get();
+}
+
+// Leaving the link (MSG_UNREGISTER, or an exchange that replaces the
+// registration) refuses new calls into the old callback at once. Below
+// DISPATCH_LEVEL it returns only once every other call into it has returned,
+// so the child driver may free its context; it never waits for the call it is
+// made from, or the put or fetch that led there (and with it the bus's removal)
+// would hang. At DISPATCH_LEVEL it cannot wait at all.
+TEST_F(CallbackLink, LeavingRefusesNewCallsAndWaitsForEveryOtherCallButNeverForItsOwn) {
+  enum class From { AnotherThread, AnotherThreadAtDispatch, InsideAPut, InsideAPutAtDispatch, InsideTheDrainedCall };
+  struct Case { const char* what; From from; bool replace; bool waitsForHolder; };
+  const std::vector<Case> cases = {
+      {"MSG_UNREGISTER from another thread", From::AnotherThread, false, true},
+      {"MSG_UNREGISTER from another thread at DISPATCH_LEVEL", From::AnotherThreadAtDispatch, false, false},
+      {"MSG_UNREGISTER inside the put's call", From::InsideAPut, false, true},
+      {"MSG_UNREGISTER inside the put's call at DISPATCH_LEVEL", From::InsideAPutAtDispatch, false, false},
+      {"a replacing exchange inside the put's call", From::InsideAPut, true, true},
+      {"MSG_UNREGISTER inside MSG_QUEUE_DRAINED", From::InsideTheDrainedCall, false, true},
+  };
+  const std::vector<uint8_t> one = MessageRecord(NETBUS_MSG_TAG, 1, Payload(2));
+  const std::vector<uint8_t> hold = MessageRecord(NETBUS_MSG_TAG, 2, Payload(2));
+  const std::vector<uint8_t> unregister = MessageRecord(NETBUS_MSG_TAG, MSG_UNREGISTER, {});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Leaver leaver;
+    LinkRecorder replacement;
+    const bool dispatch = c.from == From::AnotherThreadAtDispatch || c.from == From::InsideAPutAtDispatch;
+    leaver.leave = [&]() -> NTSTATUS {
+      if (c.replace) return Exchange(replacement.Exchange()).status;
+      KIRQL old = PASSIVE_LEVEL;
+      if (dispatch) KeRaiseIrql(DISPATCH_LEVEL, &old);
+      const NTSTATUS status = CallBus(leaver.exchange, unregister);
+      if (dispatch) KeLowerIrql(old);
+      return status;
+    };
+    ASSERT_EQ(Exchange(&leaver.exchange).status, STATUS_SUCCESS);
+    HANDLE event = Service().CreateEvent(false, false);
+    ASSERT_EQ(PassEvent(event), STATUS_SUCCESS);
+    for (int i = 0; i < 17 && c.from == From::InsideTheDrainedCall; ++i)
+      ASSERT_EQ(CallBus(leaver.exchange, MessageRecord(NETBUS_MSG_TAG, MSG_SEND_DATA, Payload(4))), STATUS_SUCCESS);
+
+    std::future<void> holder = std::async(std::launch::async, [&] { EXPECT_EQ(Put(hold), STATUS_SUCCESS); });
+    leaver.holderEntered.get_future().wait();
+    std::future<void> trigger = std::async(std::launch::async, [&] {
+      switch (c.from) {
+        case From::AnotherThread: leaver.leaveStatus = leaver.leave(); break;
+        case From::AnotherThreadAtDispatch: khost::RunAtIrql(DISPATCH_LEVEL, [&] { leaver.leaveStatus = leaver.leave(); }); break;
+        case From::InsideAPut:
+        case From::InsideAPutAtDispatch: EXPECT_EQ(Put(one), STATUS_SUCCESS); break;
+        case From::InsideTheDrainedCall:
+          for (int i = 0; i < 14; ++i) EXPECT_EQ(Fetch(64), STATUS_SUCCESS);
+          break;
+      }
+    });
+    while (Bus()->ChildCallback == &Leaver::Callback) std::this_thread::yield();
+    EXPECT_EQ(Put(one), c.replace ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL) << "new calls must not reach the old callback";
+    if (c.waitsForHolder) {
+      EXPECT_NE(trigger.wait_for(std::chrono::milliseconds(20)), std::future_status::ready)
+          << "returned while another call into the old callback was under way";
+      leaver.holderReleased.set_value();
+      AwaitOrDie(trigger, c.what);
+    } else {
+      AwaitOrDie(trigger, c.what);  // before the other call returns: nothing to wait for at DISPATCH_LEVEL
+      leaver.holderReleased.set_value();
+    }
+    AwaitOrDie(holder, "the held put");
+    EXPECT_EQ(leaver.leaveStatus, STATUS_SUCCESS);
+    EXPECT_EQ(leaver.lateCalls.load(), 0) << "the old callback was called after it was left";
+    EXPECT_EQ(replacement.Calls().size(), c.replace ? 1u : 0u) << "the put made after the change";
+    ASSERT_EQ(DeleteEvent(), STATUS_SUCCESS);
+    Service().Close(event);
+    if (c.replace) {
+      ASSERT_EQ(replacement.Unregister(), STATUS_SUCCESS);
+    }
+  }
 }
 
 // Malformed records are refused before any callback, registered child or not;

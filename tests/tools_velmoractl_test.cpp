@@ -3,11 +3,16 @@
 // the first command that failed and the output says what happened.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "velmoractl.h"
 
@@ -21,11 +26,36 @@ std::tuple<int, std::string, std::string> Velmoractl(const std::string& line) {
   return {exit, out.str(), err.str()};
 }
 
+// A folder of this test's own: the shared temporary folder is shared with every other test
+// process, and another run of this very test may be writing the same names there.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = ::testing::TempDir() + "velmoractl_test.XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~ScratchFolder() {
+    for (const std::string& file : files_) std::remove(file.c_str());
+    if (!path_.empty()) rmdir(path_.c_str());
+  }
+  std::string File(const std::string& name) {
+    files_.push_back(path_ + "/" + name);
+    return files_.back();
+  }
+  bool Made() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+};
+
 }  // namespace
 
 TEST(VelmoractlTest, CommandsAndScenarioFilesReportTheirStatusInOutputAndExitCode) {
-  const std::string good = ::testing::TempDir() + "velmoractl_good.scenario";
-  const std::string bad = ::testing::TempDir() + "velmoractl_bad.scenario";
+  ScratchFolder scratch;
+  ASSERT_TRUE(scratch.Made()) << "no folder could be made in " << ::testing::TempDir();
+  const std::string good = scratch.File("good.scenario");
+  const std::string bad = scratch.File("bad.scenario");
   std::ofstream(good) << "# two children and an echo\nplug 1 VELMORA\\NET   # the first\n\nplug 2 \"VELMORA\\NET2\"\r\n"
                          "put \"say \\\"hi\\\" # not a comment\"\nlisten --count 1\nlist\n";
   std::ofstream(bad) << "plug 1 A\\B\nput \"unclosed\n";
@@ -69,7 +99,6 @@ TEST(VelmoractlTest, CommandsAndScenarioFilesReportTheirStatusInOutputAndExitCod
     for (const std::string& part : c.err) EXPECT_NE(err.find(part), std::string::npos) << part << ":\n" << err;
     EXPECT_EQ(err.find("verifier reported"), std::string::npos) << err;
   }
-  std::remove(good.c_str()), std::remove(bad.c_str());
   const auto [exit, out, err] = Velmoractl("unplug 3 ; plug 1 A\\B");
   EXPECT_EQ(exit, 14) << err;
   EXPECT_EQ(out.find("> plug 1"), std::string::npos) << "a run stops at its first failure:\n" << out;

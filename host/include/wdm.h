@@ -619,6 +619,9 @@ PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                         PVOID Comparand);
 
+// process structure: the running thread's ID, unique among live threads
+HANDLE PsGetCurrentThreadId(void);
+
 // kernel
 KIRQL KeGetCurrentIrql(void);
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);

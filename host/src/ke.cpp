@@ -77,6 +77,12 @@ extern "C" {
 
 KIRQL KeGetCurrentIrql(void) { return t_irql; }
 
+// One distinct address per live host thread serves as its thread ID.
+HANDLE PsGetCurrentThreadId(void) {
+  static thread_local char thread;
+  return reinterpret_cast<HANDLE>(&thread);
+}
+
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   if (NewIrql < t_irql)
     ReportViolation("irql-not-greater", Format("KeRaiseIrql to %d from %d", NewIrql, t_irql));

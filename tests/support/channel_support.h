@@ -17,10 +17,13 @@ namespace velmora_test {
 // NETBUS_MESSAGE bytes: header, then the payload; Length is the payload's size unless given.
 inline std::vector<uint8_t> MessageRecord(uint8_t tag, uint8_t msgId, const std::vector<uint8_t>& payload,
                                           int64_t length = -1) {
-  std::vector<uint8_t> record = {tag, msgId, 0, 0, 0, 0, 0, 0};
+  // Sized once and filled in place: GCC 12 misreads an inlined insert into a short vector as out of bounds.
+  std::vector<uint8_t> record(8 + payload.size(), 0);
+  record[0] = tag;
+  record[1] = msgId;
   const ULONG value = static_cast<ULONG>(length < 0 ? int64_t(payload.size()) : length);
   std::memcpy(&record[4], &value, sizeof(value));
-  record.insert(record.end(), payload.begin(), payload.end());
+  std::copy(payload.begin(), payload.end(), record.begin() + 8);
   return record;
 }
 
