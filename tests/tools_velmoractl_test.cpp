@@ -31,7 +31,8 @@ std::tuple<int, std::string, std::string> Velmoractl(const std::string& line) {
 class ScratchFolder {
  public:
   ScratchFolder() {
-    std::string pattern = ::testing::TempDir() + "velmoractl_test.XXXXXX";
+    std::string pattern = ::testing::TempDir();
+    pattern += "velmoractl_test.XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~ScratchFolder() {
