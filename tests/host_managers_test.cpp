@@ -427,7 +427,16 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
   int tag, other;
   // The checks a provocation must raise, separated by spaces.
   const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-      {"irp-completed-twice", bottom([](PDEVICE_OBJECT d, PIRP irp) { Ok(d, irp); return Ok(d, irp); })},
+      // The second completion touches nothing of the request: it is freed memory by then.
+      {"irp-completed-twice", bottom([](PDEVICE_OBJECT d, PIRP irp) {
+         Ok(d, irp);
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         return STATUS_SUCCESS;
+       })},
+      {"irp-used-after-completion", bottom([](PDEVICE_OBJECT d, PIRP irp) {
+         Ok(d, irp);
+         return IoCallDriver(d, irp) == STATUS_INVALID_PARAMETER ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+       })},
       {"irp-not-completed", bottom([&](PDEVICE_OBJECT, PIRP irp) { stashed = irp; return STATUS_SUCCESS; })},
       {"irp-not-completed", [&] {
          Complete(stashed, STATUS_SUCCESS);  // late, and freed then
@@ -446,7 +455,7 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
       {"dispatch-status-mismatch", bottom([](PDEVICE_OBJECT d, PIRP irp) { Ok(d, irp); return STATUS_UNSUCCESSFUL; })},
       {"pending-not-marked", bottom([](PDEVICE_OBJECT d, PIRP irp) { Ok(d, irp); return STATUS_PENDING; })},
       {"pending-not-returned", bottom([](PDEVICE_OBJECT d, PIRP irp) { IoMarkIrpPending(irp); return Ok(d, irp); })},
-      {"irp-free-host-request", bottom([](PDEVICE_OBJECT, PIRP irp) { IoFreeIrp(irp); return STATUS_SUCCESS; })},
+      {"irp-free-host-request", bottom([](PDEVICE_OBJECT d, PIRP irp) { IoFreeIrp(irp); return Ok(d, irp); })},
       {"power-irp-without-start-next",
        [&] { khost::SendIrp(top, IRP_MJ_POWER, IRP_MN_SET_POWER, nullptr, STATUS_NOT_SUPPORTED); }},
       {"complete-without-location", [&] { own = IoAllocateIrp(2, FALSE); IoCompleteRequest(own, IO_NO_INCREMENT); }},

@@ -1,6 +1,8 @@
-// Kernel host: the executive's pool, with per-tag accounting, and the fault
-// injection that makes any kernel routine fail the way the platform's does.
+// Kernel host: the executive's pool, with per-tag accounting, the quarantine
+// that keeps freed memory poisoned for a while, and the fault injection that
+// makes any kernel routine fail the way the platform's does.
 #include <cstdlib>
+#include <deque>
 #include <map>
 
 #include "internal.h"
@@ -11,6 +13,7 @@ namespace {
 // New pool is never zeroed by the kernel; a pattern makes reads of unwritten
 // bytes visible.
 constexpr unsigned char kFreshPoolFill = 0xCD;
+constexpr unsigned char kFreedFill = kFreedMemoryFill;
 
 struct Block {
   size_t bytes;
@@ -37,7 +40,77 @@ uint64_t g_injected = 0;
 
 POOL_TYPE BaseType(POOL_TYPE type) { return type == PagedPool ? PagedPool : NonPagedPool; }
 
+// Freed memory (pool and requests) stays poisoned in a bounded quarantine
+// before it really goes, so a driver that reads it finds the pattern instead
+// of whatever the next allocation put there, and one that writes it is caught
+// when the block leaves. Under AddressSanitizer its own quarantine does this
+// better (it reports the read itself), so the memory goes at once.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kOwnQuarantine = false;
+#else
+constexpr bool kOwnQuarantine = true;
+#endif
+struct Retired {
+  unsigned char* memory;
+  size_t bytes;
+  std::string what;
+};
+std::mutex g_quarantineLock;
+std::deque<Retired> g_quarantine;
+size_t g_quarantineBytes = 0;
+constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kQuarantineBytes = size_t(32) << 20;
+
+// The first byte of a retired block that lost the pattern, or `bytes`.
+size_t FirstOverwritten(const Retired& block) {
+  for (size_t i = 0; i < block.bytes; ++i)
+    if (block.memory[i] != kFreedFill) return i;
+  return block.bytes;
+}
+
+void ReportIfOverwritten(const Retired& block) {
+  size_t at = FirstOverwritten(block);
+  if (at != block.bytes)
+    ReportViolation("write-after-free", Format("byte %zu of %zu of freed %s was written after it was freed",
+                                               at, block.bytes, block.what.c_str()));
+}
+
 }  // namespace
+
+void RetireMemory(void* memory, size_t bytes, const std::string& what) {
+  std::memset(memory, kFreedFill, bytes);
+  if (!kOwnQuarantine) {
+    std::free(memory);
+    return;
+  }
+  std::vector<Retired> leaving;
+  {
+    std::lock_guard<std::mutex> hold(g_quarantineLock);
+    g_quarantine.push_back({static_cast<unsigned char*>(memory), bytes, what});
+    g_quarantineBytes += bytes;
+    while (g_quarantine.size() > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes) {
+      leaving.push_back(std::move(g_quarantine.front()));
+      g_quarantine.pop_front();
+      g_quarantineBytes -= leaving.back().bytes;
+    }
+  }
+  for (const Retired& block : leaving) {
+    ReportIfOverwritten(block);
+    std::free(block.memory);
+  }
+}
+
+void CheckQuarantine() {
+  std::lock_guard<std::mutex> hold(g_quarantineLock);
+  for (const Retired& block : g_quarantine) ReportIfOverwritten(block);
+}
+
+void ResetQuarantine() {
+  std::lock_guard<std::mutex> hold(g_quarantineLock);
+  for (const Retired& block : g_quarantine) std::free(block.memory);
+  g_quarantine.clear();
+  g_quarantineBytes = 0;
+}
 
 const char* FaultPointName(FaultPoint point) {
   switch (point) {
@@ -134,6 +207,7 @@ size_t PoolAllocationCount() {
 }
 
 void ResetPool() {
+  ResetQuarantine();
   std::lock_guard<std::mutex> hold(g_poolLock);
   for (auto& [address, block] : g_blocks) std::free(const_cast<void*>(address));
   g_blocks.clear();
@@ -192,7 +266,8 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (Tag != 0 && Tag != block.tag)
     ReportViolation("pool-bad-tag", Format("ExFreePoolWithTag tag %08x for a block tagged %08x", Tag,
                                            block.tag));
-  std::free(P);
+  RetireMemory(P, block.bytes, Format("pool block of %zu bytes (allocation #%llu)", block.bytes,
+                                      static_cast<unsigned long long>(block.sequence)));
 }
 
 VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
