@@ -75,6 +75,15 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
          p[5] = khost::kFreedMemoryFill;  // the fixture's own check stays quiet
        }, "byte 5 of 12 of freed pool block"},
 #endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
+      {"paged-pool-touched-at-raised-irql", [&] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(PagedPool, 16));
+         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+         p[3] = 1;
+         KeReleaseSpinLock(&lock, old);
+         ExFreePool(const_cast<uint8_t*>(p));
+       }, "at IRQL 2"},
+#endif
       {"pool-leak", [] {
          PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254);
          khost::CheckLeaks();
@@ -110,15 +119,19 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   }
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   // Just inside the rules stays quiet (the fixture checks): non-paged pool and
-  // a set without wait at DISPATCH_LEVEL, a waiting set and pageable code at APC_LEVEL.
+  // a set without wait at DISPATCH_LEVEL, a waiting set, pageable code and a
+  // touch of paged pool at APC_LEVEL.
   khost::RunAtIrql(DISPATCH_LEVEL, [&] {
     ExFreePoolWithTag(Alloc(NonPagedPoolNx), 0);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
   });
+  auto* paged = static_cast<volatile uint8_t*>(Alloc(PagedPool, 16));
   khost::RunAtIrql(APC_LEVEL, [&] {
     KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
     PageableRoutine();
+    paged[3] = 1;
   });
+  ExFreePool(const_cast<uint8_t*>(paged));
 }
 
 TEST_F(HostKernelTest, AcquiringAHeldSpinLockAgainOnTheSameThreadStopsTheMachine) {

@@ -1,9 +1,13 @@
 // Kernel host: the executive's pool, with per-tag accounting, the quarantine
 // that keeps freed memory poisoned for a while, and the fault injection that
 // makes any kernel routine fail the way the platform's does.
+#include <signal.h>
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <utility>
 
 #include "internal.h"
 
@@ -54,6 +58,7 @@ struct Retired {
   unsigned char* memory;
   size_t bytes;
   std::string what;
+  void (*release)(void*);
 };
 std::mutex g_quarantineLock;
 std::deque<Retired> g_quarantine;
@@ -75,18 +80,148 @@ void ReportIfOverwritten(const Retired& block) {
                                                at, block.bytes, block.what.c_str()));
 }
 
+// ------------------------------------------------------------------ pageable memory
+// Paged pool comes from an arena of its own, whole pages a block, so that the
+// arena can be hidden (PROT_NONE) while a thread runs at DISPATCH_LEVEL or
+// above. A fault in the arena from such a thread is a touch of pageable memory
+// where the kernel could not page it in: it is recorded, the page opened and
+// the access retried; a fault from a thread below DISPATCH_LEVEL only opens
+// the page. Threads share the protection, so a touch can go unseen when
+// another thread opened the page first, but none is reported falsely. Off
+// under the sanitizers: ASan's heap checks on paged blocks matter more, and
+// TSan's signal handling does not allow the retry.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kGuardPaged = false;
+#else
+constexpr bool kGuardPaged = true;
+#endif
+constexpr size_t kPage = 4096;
+constexpr size_t kArenaPages = size_t(1) << 18;  // 1 GiB of address space, committed as used
+unsigned char* g_arena = nullptr;
+std::atomic<size_t> g_arenaUsedPages{0};
+std::mutex g_arenaLock;                    // the allocator
+std::multimap<size_t, size_t> g_freeRuns;  // pages -> first page
+std::map<size_t, size_t> g_arenaBlocks;    // first page -> pages, live or quarantined
+std::mutex g_guardLock;                    // the protection
+int g_raisedThreads = 0;
+struct sigaction g_previousSegv;
+thread_local void* t_pagedTouch = nullptr;
+thread_local KIRQL t_pagedTouchIrql = 0;
+
+void SetArenaProtection(int protection) {
+  size_t pages = g_arenaUsedPages.load();
+  if (pages) mprotect(g_arena, pages * kPage, protection);
+}
+
+void OnSegv(int signal, siginfo_t* info, void* context) {
+  auto* address = static_cast<unsigned char*>(info->si_addr);
+  if (g_arena && address >= g_arena && address < g_arena + g_arenaUsedPages.load() * kPage) {
+    if (ThreadIrql() >= DISPATCH_LEVEL && !t_pagedTouch) {
+      t_pagedTouch = address;
+      t_pagedTouchIrql = ThreadIrql();
+    }
+    uintptr_t page = reinterpret_cast<uintptr_t>(address) & ~uintptr_t(kPage - 1);
+    mprotect(reinterpret_cast<void*>(page), kPage, PROT_READ | PROT_WRITE);
+    return;
+  }
+  // Not ours: whoever handled it before, or the default.
+  if (g_previousSegv.sa_flags & SA_SIGINFO) {
+    g_previousSegv.sa_sigaction(signal, info, context);
+  } else if (g_previousSegv.sa_handler != SIG_DFL && g_previousSegv.sa_handler != SIG_IGN) {
+    g_previousSegv.sa_handler(signal);
+  } else {
+    ::signal(SIGSEGV, SIG_DFL);  // the access faults again and ends the process
+  }
+}
+
+bool ArenaReady() {
+  static const bool ready = [] {
+    void* memory = mmap(nullptr, kArenaPages * kPage, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED) return false;
+    g_arena = static_cast<unsigned char*>(memory);
+    struct sigaction action {};
+    action.sa_sigaction = OnSegv;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &g_previousSegv);
+    return true;
+  }();
+  return ready;
+}
+
+bool InArena(const void* memory) {
+  auto* p = static_cast<const unsigned char*>(memory);
+  return g_arena && p >= g_arena && p < g_arena + kArenaPages * kPage;
+}
+
+void* ArenaAllocate(size_t bytes) {
+  size_t pages = (std::max<size_t>(bytes, 1) + kPage - 1) / kPage;
+  std::lock_guard<std::mutex> hold(g_arenaLock);
+  size_t first;
+  auto run = g_freeRuns.lower_bound(pages);
+  if (run != g_freeRuns.end()) {
+    first = run->second;
+    size_t spare = run->first - pages;
+    g_freeRuns.erase(run);
+    if (spare) g_freeRuns.insert({spare, first + pages});
+  } else {
+    std::lock_guard<std::mutex> guard(g_guardLock);
+    first = g_arenaUsedPages.load();
+    if (first + pages > kArenaPages) return nullptr;
+    g_arenaUsedPages = first + pages;
+    // New pages join the hidden range while a thread is at DISPATCH_LEVEL.
+    if (g_raisedThreads) mprotect(g_arena + first * kPage, pages * kPage, PROT_NONE);
+  }
+  g_arenaBlocks[first] = pages;
+  return g_arena + first * kPage;
+}
+
+void ReleasePool(void* memory) {
+  if (!InArena(memory)) {
+    std::free(memory);
+    return;
+  }
+  size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena) / kPage;
+  std::lock_guard<std::mutex> hold(g_arenaLock);
+  auto block = g_arenaBlocks.find(first);
+  if (block == g_arenaBlocks.end()) return;
+  g_freeRuns.insert({block->second, first});
+  g_arenaBlocks.erase(block);
+}
+
 }  // namespace
 
-void RetireMemory(void* memory, size_t bytes, const std::string& what) {
+void PagedGuardRaise() {
+  if (!kGuardPaged || !g_arena) return;
+  std::lock_guard<std::mutex> hold(g_guardLock);
+  if (g_raisedThreads++ == 0) SetArenaProtection(PROT_NONE);
+}
+
+void PagedGuardLower() {
+  if (!kGuardPaged || !g_arena) return;
+  std::lock_guard<std::mutex> hold(g_guardLock);
+  if (g_raisedThreads > 0 && --g_raisedThreads == 0) SetArenaProtection(PROT_READ | PROT_WRITE);
+}
+
+void ReportPagedTouches() {
+  if (!t_pagedTouch) return;
+  void* address = std::exchange(t_pagedTouch, nullptr);
+  ReportViolation("paged-pool-touched-at-raised-irql",
+                  Format("paged pool at %p was touched at IRQL %d, where it cannot be paged in", address,
+                         t_pagedTouchIrql));
+}
+
+void RetireMemory(void* memory, size_t bytes, const std::string& what, void (*release)(void*)) {
   std::memset(memory, kFreedFill, bytes);
   if (!kOwnQuarantine) {
-    std::free(memory);
+    release(memory);
     return;
   }
   std::vector<Retired> leaving;
   {
     std::lock_guard<std::mutex> hold(g_quarantineLock);
-    g_quarantine.push_back({static_cast<unsigned char*>(memory), bytes, what});
+    g_quarantine.push_back({static_cast<unsigned char*>(memory), bytes, what, release});
     g_quarantineBytes += bytes;
     while (g_quarantine.size() > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes) {
       leaving.push_back(std::move(g_quarantine.front()));
@@ -96,7 +231,7 @@ void RetireMemory(void* memory, size_t bytes, const std::string& what) {
   }
   for (const Retired& block : leaving) {
     ReportIfOverwritten(block);
-    std::free(block.memory);
+    block.release(block.memory);
   }
 }
 
@@ -107,7 +242,7 @@ void CheckQuarantine() {
 
 void ResetQuarantine() {
   std::lock_guard<std::mutex> hold(g_quarantineLock);
-  for (const Retired& block : g_quarantine) std::free(block.memory);
+  for (const Retired& block : g_quarantine) block.release(block.memory);
   g_quarantine.clear();
   g_quarantineBytes = 0;
 }
@@ -209,7 +344,7 @@ size_t PoolAllocationCount() {
 void ResetPool() {
   ResetQuarantine();
   std::lock_guard<std::mutex> hold(g_poolLock);
-  for (auto& [address, block] : g_blocks) std::free(const_cast<void*>(address));
+  for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address));
   g_blocks.clear();
   g_sequence = 0;
   g_successfulAllocations = 0;
@@ -235,7 +370,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if (ShouldFail(FaultPoint::PoolAllocation, PoolType)) return nullptr;
   // Anything past the largest pool the kernel could hand out fails.
   if (NumberOfBytes > g_largestAllocation) return nullptr;
-  void* memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+  void* memory = nullptr;
+  if (kGuardPaged && PoolType == PagedPool && ArenaReady()) memory = ArenaAllocate(NumberOfBytes);
+  if (!memory) memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
   if (!memory) return nullptr;
   std::memset(memory, kFreshPoolFill, NumberOfBytes);
   std::lock_guard<std::mutex> hold(g_poolLock);
@@ -266,8 +403,10 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (Tag != 0 && Tag != block.tag)
     ReportViolation("pool-bad-tag", Format("ExFreePoolWithTag tag %08x for a block tagged %08x", Tag,
                                            block.tag));
-  RetireMemory(P, block.bytes, Format("pool block of %zu bytes (allocation #%llu)", block.bytes,
-                                      static_cast<unsigned long long>(block.sequence)));
+  RetireMemory(P, block.bytes,
+               Format("pool block of %zu bytes (allocation #%llu)", block.bytes,
+                      static_cast<unsigned long long>(block.sequence)),
+               ReleasePool);
 }
 
 VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }

@@ -22,6 +22,7 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 // ------------------------------------------------------------------ ke
 // The calling thread's IRQL and the spin locks it holds.
 KIRQL& ThreadIrql();
+void SetIrql(KIRQL irql);
 int HeldSpinLocks();
 // The calling thread back at PASSIVE_LEVEL holding no spin lock (between scenarios).
 void ResetThreadState();
@@ -44,10 +45,18 @@ void ResetPool();
 void ResetFaults();
 // Freed memory: filled with kFreedMemoryFill and kept a while (outside ASan)
 // before it really goes; `what` names it when a write after the free is found.
-void RetireMemory(void* memory, size_t bytes, const std::string& what);
+void RetireMemory(void* memory, size_t bytes, const std::string& what,
+                  void (*release)(void*) = std::free);
 // Reports every quarantined block written after it was freed.
 void CheckQuarantine();
 void ResetQuarantine();
+// Pageable memory (paged pool) lives on pages of its own that are protected
+// while any thread runs at DISPATCH_LEVEL or above; a thread at such an IRQL
+// that touches one is reported when it drops below DISPATCH_LEVEL (or at
+// CheckLeaks). Off under the sanitizers, whose own heap checks matter more.
+void PagedGuardRaise();
+void PagedGuardLower();
+void ReportPagedTouches();
 
 // ------------------------------------------------------------------ ob
 enum class ObjectKind { Device, Driver, File, Event, Other };
