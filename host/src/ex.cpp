@@ -97,7 +97,7 @@ constexpr bool kGuardPaged = true;
 #endif
 constexpr size_t kPage = 4096;
 constexpr size_t kArenaPages = size_t(1) << 18;  // 1 GiB of address space, committed as used
-unsigned char* g_arena = nullptr;
+std::atomic<unsigned char*> g_arena{nullptr};  // set once, read by the fault handler
 std::atomic<size_t> g_arenaUsedPages{0};
 std::mutex g_arenaLock;                    // the allocator
 std::multimap<size_t, size_t> g_freeRuns;  // pages -> first page
@@ -110,12 +110,13 @@ thread_local KIRQL t_pagedTouchIrql = 0;
 
 void SetArenaProtection(int protection) {
   size_t pages = g_arenaUsedPages.load();
-  if (pages) mprotect(g_arena, pages * kPage, protection);
+  if (pages) mprotect(g_arena.load(), pages * kPage, protection);
 }
 
 void OnSegv(int signal, siginfo_t* info, void* context) {
   auto* address = static_cast<unsigned char*>(info->si_addr);
-  if (g_arena && address >= g_arena && address < g_arena + g_arenaUsedPages.load() * kPage) {
+  unsigned char* arena = g_arena.load();
+  if (arena && address >= arena && address < arena + g_arenaUsedPages.load() * kPage) {
     if (ThreadIrql() >= DISPATCH_LEVEL && !t_pagedTouch) {
       t_pagedTouch = address;
       t_pagedTouchIrql = ThreadIrql();
@@ -152,7 +153,8 @@ bool ArenaReady() {
 
 bool InArena(const void* memory) {
   auto* p = static_cast<const unsigned char*>(memory);
-  return g_arena && p >= g_arena && p < g_arena + kArenaPages * kPage;
+  unsigned char* arena = g_arena.load();
+  return arena && p >= arena && p < arena + kArenaPages * kPage;
 }
 
 void* ArenaAllocate(size_t bytes) {
@@ -171,10 +173,10 @@ void* ArenaAllocate(size_t bytes) {
     if (first + pages > kArenaPages) return nullptr;
     g_arenaUsedPages = first + pages;
     // New pages join the hidden range while a thread is at DISPATCH_LEVEL.
-    if (g_raisedThreads) mprotect(g_arena + first * kPage, pages * kPage, PROT_NONE);
+    if (g_raisedThreads) mprotect(g_arena.load() + first * kPage, pages * kPage, PROT_NONE);
   }
   g_arenaBlocks[first] = pages;
-  return g_arena + first * kPage;
+  return g_arena.load() + first * kPage;
 }
 
 void ReleasePool(void* memory) {
@@ -182,7 +184,7 @@ void ReleasePool(void* memory) {
     std::free(memory);
     return;
   }
-  size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena) / kPage;
+  size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
   std::lock_guard<std::mutex> hold(g_arenaLock);
   auto block = g_arenaBlocks.find(first);
   if (block == g_arenaBlocks.end()) return;

@@ -108,8 +108,6 @@ std::vector<std::string> LiveIrpDescriptions();
 struct HostRequest {
   std::function<void(PIRP)> onComplete;  // runs at the end of the completion walk
   bool completed = false;                // the walk reached the top
-  bool inFlight = true;
-  bool freeOnComplete = true;
   int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
   PDEVICE_OBJECT startNextPowerDevice = nullptr;  // ... and the device that owned it then
   std::string description;

@@ -4,7 +4,6 @@
 // loading.
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
 #include <map>
 #include <set>
 #include <thread>
