@@ -542,16 +542,30 @@ TEST_F(HostManagersTest, ACompletedRequestIsFreedPoisonedAtOnce) {
     seen = irp;
     return Complete(irp, STATUS_SUCCESS, 7);
   });
-  EXPECT_EQ(Send().information, 7u) << "the sender has what it needs";
-  EXPECT_FREED(&seen->IoStatus.Information);
   KEVENT event;
   IO_STATUS_BLOCK iosb;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP built = IoBuildDeviceIoControlRequest(kCode, stack_.front(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
-  EXPECT_EQ(IoCallDriver(stack_.front(), built), STATUS_SUCCESS);
-  EXPECT_EQ(iosb.Information, 7u);
-  EXPECT_FREED(&built->IoStatus.Status);
-  EXPECT_EQ(khost::Objects().liveIrps, 0u);
+  auto sendBuilt = [&](PIRP irp) {
+    EXPECT_EQ(IoCallDriver(stack_.front(), irp), STATUS_SUCCESS);
+    return iosb.Information;
+  };
+  // Each way a request is made; each returns the Information its sender got.
+  const std::vector<std::pair<const char*, std::function<ULONG_PTR()>>> senders = {
+      {"the I/O manager's own", [&] { return Send().information; }},
+      {"IoBuildSynchronousFsdRequest",
+       [&] { return sendBuilt(IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, stack_.front(), nullptr, 0,
+                                                           nullptr, &event, &iosb)); }},
+      {"IoBuildDeviceIoControlRequest",
+       [&] { return sendBuilt(IoBuildDeviceIoControlRequest(kCode, stack_.front(), nullptr, 0, nullptr, 0, TRUE,
+                                                            &event, &iosb)); }},
+  };
+  for (const auto& [what, send] : senders) {
+    SCOPED_TRACE(what);
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    iosb = IO_STATUS_BLOCK{};
+    EXPECT_EQ(send(), 7u) << "the sender has what it needs";
+    EXPECT_EQ(khost::Objects().liveIrps, 0u);
+    EXPECT_FREED(&seen->IoStatus.Information);
+  }
 }
 
 std::vector<std::string> g_heldLog;
