@@ -121,8 +121,11 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   // Just inside the rules stays quiet (the fixture checks): non-paged pool and
   // a set without wait at DISPATCH_LEVEL, a waiting set, pageable code and a
   // touch of paged pool at APC_LEVEL.
+  ExFreePool(Alloc(PagedPool));
   khost::RunAtIrql(DISPATCH_LEVEL, [&] {
-    ExFreePoolWithTag(Alloc(NonPagedPoolNx), 0);
+    // Enough frees to push the paged block out of the freed-memory quarantine:
+    // the pool's own check of it is not a touch at DISPATCH_LEVEL.
+    for (int i = 0; i < 5000; ++i) ExFreePoolWithTag(Alloc(NonPagedPoolNx), 0);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
   });
   auto* paged = static_cast<volatile uint8_t*>(Alloc(PagedPool, 16));

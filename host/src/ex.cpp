@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
-#include <utility>
 
 #include "internal.h"
 
@@ -66,8 +65,28 @@ size_t g_quarantineBytes = 0;
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = size_t(32) << 20;
 
+// The pool's own fills and checks of a block are not a driver's touch of it.
+// Read by the fault handler: volatile and fenced, so the compiler keeps the
+// mark around the accesses it covers.
+thread_local volatile int t_hostAccess = 0;
+
+class HostAccess {
+ public:
+  HostAccess() {
+    t_hostAccess = t_hostAccess + 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+  ~HostAccess() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_hostAccess = t_hostAccess - 1;
+  }
+  HostAccess(const HostAccess&) = delete;
+  HostAccess& operator=(const HostAccess&) = delete;
+};
+
 // The first byte of a retired block that lost the pattern, or `bytes`.
 size_t FirstOverwritten(const Retired& block) {
+  HostAccess own;
   for (size_t i = 0; i < block.bytes; ++i)
     if (block.memory[i] != kFreedFill) return i;
   return block.bytes;
@@ -105,8 +124,9 @@ std::map<size_t, size_t> g_arenaBlocks;    // first page -> pages, live or quara
 std::mutex g_guardLock;                    // the protection
 int g_raisedThreads = 0;
 struct sigaction g_previousSegv;
-thread_local void* t_pagedTouch = nullptr;
-thread_local KIRQL t_pagedTouchIrql = 0;
+// Set by the fault handler, read when the thread drops below DISPATCH_LEVEL.
+thread_local void* volatile t_pagedTouch = nullptr;
+thread_local volatile KIRQL t_pagedTouchIrql = 0;
 
 void SetArenaProtection(int protection) {
   size_t pages = g_arenaUsedPages.load();
@@ -117,7 +137,7 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
   auto* address = static_cast<unsigned char*>(info->si_addr);
   unsigned char* arena = g_arena.load();
   if (arena && address >= arena && address < arena + g_arenaUsedPages.load() * kPage) {
-    if (ThreadIrql() >= DISPATCH_LEVEL && !t_pagedTouch) {
+    if (ThreadIrql() >= DISPATCH_LEVEL && !t_pagedTouch && !t_hostAccess) {
       t_pagedTouch = address;
       t_pagedTouchIrql = ThreadIrql();
     }
@@ -207,15 +227,19 @@ void PagedGuardLower() {
 }
 
 void ReportPagedTouches() {
-  if (!t_pagedTouch) return;
-  void* address = std::exchange(t_pagedTouch, nullptr);
+  void* address = t_pagedTouch;
+  if (!address) return;
+  t_pagedTouch = nullptr;
   ReportViolation("paged-pool-touched-at-raised-irql",
                   Format("paged pool at %p was touched at IRQL %d, where it cannot be paged in", address,
-                         t_pagedTouchIrql));
+                         static_cast<int>(t_pagedTouchIrql)));
 }
 
 void RetireMemory(void* memory, size_t bytes, const std::string& what, void (*release)(void*)) {
-  std::memset(memory, kFreedFill, bytes);
+  {
+    HostAccess own;
+    std::memset(memory, kFreedFill, bytes);
+  }
   if (!kOwnQuarantine) {
     release(memory);
     return;
@@ -376,7 +400,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if (kGuardPaged && PoolType == PagedPool && ArenaReady()) memory = ArenaAllocate(NumberOfBytes);
   if (!memory) memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
   if (!memory) return nullptr;
-  std::memset(memory, kFreshPoolFill, NumberOfBytes);
+  {
+    HostAccess own;
+    std::memset(memory, kFreshPoolFill, NumberOfBytes);
+  }
   std::lock_guard<std::mutex> hold(g_poolLock);
   g_blocks[memory] = Block{NumberOfBytes, Tag, PoolType, ++g_sequence};
   ++g_successfulAllocations;
