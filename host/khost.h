@@ -56,6 +56,10 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> OutstandingPool();
 size_t PoolAllocationCount();  // successful allocations since Reset
+// Freed pool and completed requests are filled with this byte and kept a while
+// before the memory goes (under ASan they go at once and ASan reports a late
+// touch); a write after the free is reported when the block leaves or at CheckLeaks.
+constexpr uint8_t kFreedMemoryFill = 0xFD;
 // The largest single allocation the pool grants (default 1 TiB, until the next
 // Reset); larger requests fail as on a machine with less memory. Lets a test
 // ask for a size no real machine would hand out without the host trying to.
@@ -127,8 +131,12 @@ PDEVICE_OBJECT LookupDevice(const std::u16string& ntName);
 // Loads a driver image: creates its driver object and calls its entry point.
 PDRIVER_OBJECT LoadDriver(const std::u16string& serviceName, DRIVER_INITIALIZE* entry,
                           NTSTATUS* status = nullptr);
-// Calls the unload routine and frees the driver object; its devices must be gone.
+// Calls the unload routine and frees the driver object; its devices must be
+// deleted. While a deleted device of the driver is still referenced (an open
+// file object on it), the unload waits, as the kernel's does: the routine runs
+// when the last such reference goes.
 void UnloadDriver(PDRIVER_OBJECT driver);
+bool UnloadPending(PDRIVER_OBJECT driver);
 std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 
 // ------------------------------------------------------------------ requests
@@ -143,6 +151,13 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                       const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
                       NTSTATUS initialStatus, KPROCESSOR_MODE mode = KernelMode,
                       bool toTopOfStack = true);
+// A control request as a driver above sends one: built as
+// IoBuildDeviceIoControlRequest builds it (KernelMode, buffers laid out for the
+// code's transfer method, freed by its completion), sent to the top of
+// `device`'s stack and waited for. `internal` picks
+// IRP_MJ_INTERNAL_DEVICE_CONTROL, which only kernel-mode senders can send.
+RequestResult SendKernelControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength,
+                                void* output, ULONG outputLength, bool internal = false);
 // How long SendIrp waits for a request its dispatch left pending before it
 // reports "irp-not-completed" and abandons it (30 s until the next Reset).
 void SetPendingRequestTimeout(std::chrono::milliseconds timeout);
@@ -295,9 +310,9 @@ void JoinPowerThreads();
 
 // ------------------------------------------------------------------ user mode
 // A user-mode process as a service sees the system: its own handle table,
-// opens through Win32 paths (\\.\Name), buffered control requests whose
-// system buffer holds the input followed by a poison pattern, and events it
-// creates and passes to drivers as handles.
+// opens through Win32 paths (\\.\Name), control requests as the I/O manager
+// builds them for a user-mode caller, and events it creates and passes to
+// drivers as handles.
 class Process {
  public:
   explicit Process(std::string name = "service");
@@ -305,11 +320,21 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  HANDLE CreateFile(const std::u16string& win32Path, NTSTATUS* status = nullptr);
-  // Buffered control request; `returned` gets the request's Information. The
-  // output buffer is written only when the status is not an error.
+  // The handle is granted `desired` with generic rights mapped (a service
+  // opens its device for reading and writing).
+  HANDLE CreateFile(const std::u16string& win32Path, NTSTATUS* status = nullptr,
+                    ACCESS_MASK desired = GENERIC_READ | GENERIC_WRITE);
+  // A control request (IRP_MJ_DEVICE_CONTROL, UserMode; a process cannot send
+  // an internal one). A code whose required access the handle lacks is refused
+  // with STATUS_ACCESS_DENIED before any driver sees it. The buffers follow the
+  // code's transfer method: METHOD_BUFFERED gets a system buffer of the larger
+  // length, the input followed by PoisonByte, and Information bytes of it are
+  // copied to `out` unless the status is an error; METHOD_IN_DIRECT and
+  // METHOD_OUT_DIRECT get the input in a system buffer and `out` described by
+  // Irp->MdlAddress; METHOD_NEITHER gets no system buffer, Type3InputBuffer =
+  // `in` and Irp->UserBuffer = `out`. `returned` gets the request's Information.
   NTSTATUS DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG inLength, void* out,
-                           ULONG outLength, ULONG_PTR* returned = nullptr, bool internal = false);
+                           ULONG outLength, ULONG_PTR* returned = nullptr);
   NTSTATUS Close(HANDLE handle);
   // An event object; the handle is granted the desired access with generic
   // rights mapped, as the kernel does when a handle is opened.
@@ -337,7 +362,7 @@ class Process {
 // a user handle belongs. Closed with CloseKernelHandle.
 HANDLE CreateKernelEvent(PKEVENT* event = nullptr);
 void CloseKernelHandle(HANDLE handle);
-// The byte pattern that fills a buffered request's system buffer past its input.
+// The byte pattern that fills a user-mode buffered request's system buffer past its input.
 uint8_t PoisonByte(size_t offset);
 
 // ------------------------------------------------------------------ scenario

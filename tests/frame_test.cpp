@@ -99,9 +99,11 @@ TEST_F(FrameTest, AnOpenOrAControlRequestBeforeStartIsRefusedAndNotCounted) {
   EXPECT_EQ(khost::TakeTraceLines(), (Lines{"Velmora===>BtBus_Create", "Velmora===: FileName: ",
                                             "Velmora<===BtBus_Create, NTSTATUS:c000009d"}))
       << "a refused open gets no cleanup or close";
-  for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
+  // The service's request, and an internal one only a driver above can send.
+  for (auto [major, mode] : {std::pair<UCHAR, KPROCESSOR_MODE>{IRP_MJ_DEVICE_CONTROL, UserMode},
+                             {IRP_MJ_INTERNAL_DEVICE_CONTROL, KernelMode}}) {
     auto setup = [](PIRP, PIO_STACK_LOCATION s) { s->Parameters.DeviceIoControl.IoControlCode = IOCTL_CORVANE_GET_MSG; };
-    EXPECT_EQ(khost::SendIrp(Fdo(node), major, 0, setup, STATUS_SUCCESS, UserMode).status, kNotConnected);
+    EXPECT_EQ(khost::SendIrp(Fdo(node), major, 0, setup, STATUS_SUCCESS, mode).status, kNotConnected);
   }
 }
 
@@ -209,13 +211,16 @@ TEST_F(FrameTest, TheBusAnswersItsOwnRequestsAndAChildCompletesWhatItHasNoUseFor
   EXPECT_EQ(khost::SendPower(node, IRP_MN_QUERY_POWER, SystemPowerState, s0).status, STATUS_SUCCESS);
   NTSTATUS status;
   HANDLE handle = Open(&status);
-  for (bool internal : {false, true}) {  // both control majors reach the same handlers
-    std::vector<uint8_t> plugIn = velmora_test::PlugInRecord(internal ? 6 : 5, {u"VELMORA\\NET"});
-    EXPECT_EQ(service_->DeviceIoControl(handle, 0x002A2FFC, nullptr, 0, nullptr, 0, nullptr, internal),
-              STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(service_->DeviceIoControl(handle, IOCTL_NETBUS_PLUG_IN, plugIn.data(), ULONG(plugIn.size()), nullptr,
-                                        0, nullptr, internal), STATUS_SUCCESS);
-  }
+  // Both control majors reach the same handlers: the service's request, and
+  // an internal one from a driver above the bus.
+  std::vector<uint8_t> plugIn = velmora_test::PlugInRecord(5, {u"VELMORA\\NET"});
+  EXPECT_EQ(service_->DeviceIoControl(handle, 0x002A2FFC, nullptr, 0, nullptr, 0), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(service_->DeviceIoControl(handle, IOCTL_NETBUS_PLUG_IN, plugIn.data(), ULONG(plugIn.size()), nullptr, 0),
+            STATUS_SUCCESS);
+  plugIn = velmora_test::PlugInRecord(6, {u"VELMORA\\NET"});
+  EXPECT_EQ(khost::SendKernelControl(Fdo(node), 0x002A2FFC, nullptr, 0, nullptr, 0, true).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(khost::SendKernelControl(Fdo(node), IOCTL_NETBUS_PLUG_IN, plugIn.data(), ULONG(plugIn.size()), nullptr, 0,
+                                     true).status, STATUS_SUCCESS);
   khost::Pnp().ProcessInvalidations();
   ASSERT_EQ(node->children.size(), 2u);
   PDEVICE_OBJECT child = node->children[0]->pdo;  // no function driver: nothing sits above it

@@ -38,7 +38,8 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
        [&] { khost::RunAtIrql(HIGH_LEVEL, [&] { KeReleaseSpinLock(&lock, KeAcquireSpinLockRaiseToDpc(&lock)); }); }},
       {"irql-too-high", [&] { khost::RunAtIrql(DISPATCH_LEVEL, wait); }},
       {"irql-too-high", [&] { khost::RunAtIrql(DISPATCH_LEVEL, [&] { KeSetEvent(&event, IO_NO_INCREMENT, TRUE); }); }},
-      {"irql-too-high", [] { khost::RunAtIrql(DISPATCH_LEVEL, [] { ExFreePoolWithTag(Alloc(PagedPool), 0); }); }},
+      {"irql-too-high", [] { khost::RunAtIrql(DISPATCH_LEVEL, [] { ExFreePoolWithTag(Alloc(PagedPool), 0); }); },
+       "ExAllocatePoolWithTag"},  // and the free
       {"irql-not-less", [&] {
          KeAcquireSpinLockRaiseToDpc(&lock);
          KeReleaseSpinLock(&lock, HIGH_LEVEL);
@@ -65,6 +66,24 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       {"pool-bad-type", [] { EXPECT_EQ(Alloc(static_cast<POOL_TYPE>(4)), nullptr); }},
       {"pool-zero-bytes", [] { ExFreePool(Alloc(NonPagedPoolNx, 0)); }},
       {"pool-tag-zero", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx, 8, 0), 0); }},
+#if !defined(__SANITIZE_ADDRESS__)  // under ASan the write itself is reported
+      {"write-after-free", [] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
+         ExFreePool(const_cast<uint8_t*>(p));
+         p[5] = 0;
+         khost::CheckLeaks();
+         p[5] = khost::kFreedMemoryFill;  // the fixture's own check stays quiet
+       }, "byte 5 of 12 of freed pool block"},
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
+      {"paged-pool-touched-at-raised-irql", [&] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(PagedPool, 16));
+         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+         p[3] = 1;
+         KeReleaseSpinLock(&lock, old);
+         ExFreePool(const_cast<uint8_t*>(p));
+       }, "at IRQL 2"},
+#endif
       {"pool-leak", [] {
          PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254);
          khost::CheckLeaks();
@@ -100,15 +119,22 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   }
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   // Just inside the rules stays quiet (the fixture checks): non-paged pool and
-  // a set without wait at DISPATCH_LEVEL, a waiting set and pageable code at APC_LEVEL.
+  // a set without wait at DISPATCH_LEVEL, a waiting set, pageable code and a
+  // touch of paged pool at APC_LEVEL.
+  ExFreePool(Alloc(PagedPool));
   khost::RunAtIrql(DISPATCH_LEVEL, [&] {
-    ExFreePoolWithTag(Alloc(NonPagedPoolNx), 0);
+    // Enough frees to push the paged block out of the freed-memory quarantine:
+    // the pool's own check of it is not a touch at DISPATCH_LEVEL.
+    for (int i = 0; i < 5000; ++i) ExFreePoolWithTag(Alloc(NonPagedPoolNx), 0);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
   });
+  auto* paged = static_cast<volatile uint8_t*>(Alloc(PagedPool, 16));
   khost::RunAtIrql(APC_LEVEL, [&] {
     KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
     PageableRoutine();
+    paged[3] = 1;
   });
+  ExFreePool(const_cast<uint8_t*>(paged));
 }
 
 TEST_F(HostKernelTest, AcquiringAHeldSpinLockAgainOnTheSameThreadStopsTheMachine) {
@@ -220,7 +246,40 @@ TEST_F(HostKernelTest, SystematicModeFailsEachCallInTurnAndFindsTheLeakyPath) {
   EXPECT_TRUE(khost::OutstandingPool().empty()) << "the host is reset after the last run";
 }
 
+TEST_F(HostKernelTest, FreedPoolIsPoisonedUntilItReallyGoes) {
+  auto* block = static_cast<uint8_t*>(Alloc(PagedPool, 32));
+  memset(block, 0x11, 32);
+  ExFreePoolWithTag(block, kTagA);
+  EXPECT_FREED(block + 31);
+}
+
 using Lines = std::vector<std::string>;
+
+TEST_F(HostKernelTest, UnicodeConversionsInDbgPrintAreRefusedAbovePassiveLevel) {
+  const WCHAR text[] = L"wide";
+  UNICODE_STRING counted = RTL_CONSTANT_STRING(L"counted");
+  struct Case {
+    std::function<void()> print;
+    std::string line;
+    bool unicode;
+  };
+  const std::vector<Case> cases = {
+      {[&] { DbgPrint("%ws\r\n", text); }, "wide", true},
+      {[&] { DbgPrint("%ls\r\n", text); }, "wide", true},
+      {[&] { DbgPrint("%S\r\n", text); }, "wide", true},
+      {[&] { DbgPrint("%wZ\r\n", &counted); }, "counted", true},
+      {[&] { DbgPrint("%wc%lc%C\r\n", L'a', L'b', L'c'); }, "abc", true},
+      {[&] { DbgPrint("%s %c %hs %d\r\n", "narrow", 'n', "h", 5); }, "narrow n h 5", false},
+  };
+  for (const Case& c : cases) {
+    for (KIRQL irql : {KIRQL(PASSIVE_LEVEL), KIRQL(APC_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+      SCOPED_TRACE(c.line + " at IRQL " + std::to_string(irql));
+      khost::RunAtIrql(irql, c.print);
+      EXPECT_EQ(khost::TakeTraceLines(), Lines{c.line}) << "still printed";
+      EXPECT_EQ(Reported(TakeViolations(), "unicode-format-at-raised-irql"), c.unicode && irql > PASSIVE_LEVEL);
+    }
+  }
+}
 
 TEST_F(HostKernelTest, DbgPrintFormatsWhatTheDriverPrintsAndLinesEndOnlyAtCarriageReturnLineFeed) {
   const WCHAR unterminated[3] = {L'x', L'y', L'z'};  // read past it and the sanitizer stops the test

@@ -1,5 +1,5 @@
 // The kernel host's managers: devices, names, stacks and requests of the I/O
-// manager, remove locks, a service's opens and buffered control requests, the
+// manager, remove locks, a service's opens and control requests, the
 // Plug and Play manager's checks on what a bus hands over, and the verifier's
 // checks on each.
 #include <algorithm>
@@ -376,6 +376,233 @@ TEST_F(HostManagersTest, ABufferedControlRequestGetsItsInputThenPoisonAndOnlyInf
   service_->Close(handle);
 }
 
+// What a driver finds of a control request's buffers, and where it writes its reply.
+struct SeenControl {
+  UCHAR major = 0;
+  KPROCESSOR_MODE mode = 0;
+  std::vector<uint8_t> system;  // the system buffer's first InputBufferLength bytes
+  bool hasSystem = false;
+  PVOID type3 = nullptr, user = nullptr, mdlAddress = nullptr;
+  ULONG mdlBytes = 0;
+};
+
+NTSTATUS AnswerControl(SeenControl& seen, PIRP irp, ULONG reply) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  seen = SeenControl{};
+  seen.major = stack->MajorFunction;
+  seen.mode = irp->RequestorMode;
+  seen.hasSystem = irp->AssociatedIrp.SystemBuffer != nullptr;
+  if (seen.hasSystem) seen.system.assign(static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer),
+                                         static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer) + in);
+  seen.type3 = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+  seen.user = irp->UserBuffer;
+  uint8_t* out = nullptr;
+  switch (METHOD_FROM_CTL_CODE(stack->Parameters.DeviceIoControl.IoControlCode)) {
+    case METHOD_BUFFERED: out = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer); break;
+    case METHOD_NEITHER: out = static_cast<uint8_t*>(irp->UserBuffer); break;
+    default:
+      if (irp->MdlAddress) {
+        seen.mdlAddress = MmGetMdlVirtualAddress(irp->MdlAddress);
+        seen.mdlBytes = MmGetMdlByteCount(irp->MdlAddress);
+        out = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+      }
+  }
+  for (ULONG i = 0; i < reply; ++i) out[i] = static_cast<uint8_t>(0xB0 + i);
+  return Complete(irp, STATUS_SUCCESS, reply);
+}
+
+TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodForTheServiceAndForADriverAbove) {
+  SeenControl seen;
+  Push([&](PDEVICE_OBJECT, PIRP irp) {
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (major != IRP_MJ_DEVICE_CONTROL && major != IRP_MJ_INTERNAL_DEVICE_CONTROL) return Ok(nullptr, irp);
+    return AnswerControl(seen, irp, 3);
+  }, true);
+  PDEVICE_OBJECT top = Push(PassDown);
+  HANDLE handle = Open();
+  enum Sender { Service, Driver, DriverInternal };
+  struct Case {
+    ULONG method;
+    Sender sender;
+    bool system, mdl, pointers;  // what the driver is given
+  };
+  const std::vector<Case> cases = {
+      {METHOD_BUFFERED, Service, true, false, false},   {METHOD_BUFFERED, DriverInternal, true, false, false},
+      {METHOD_IN_DIRECT, Service, true, true, false},   {METHOD_OUT_DIRECT, Service, true, true, false},
+      {METHOD_OUT_DIRECT, Driver, true, true, false},   {METHOD_NEITHER, Service, false, false, true},
+      {METHOD_NEITHER, DriverInternal, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "method " << c.method << " sender " << c.sender);
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, c.method, FILE_ANY_ACCESS);
+    std::vector<uint8_t> input = {1, 2, 3, 4, 5}, output(8, 0x11);
+    ULONG_PTR returned = 0;
+    if (c.sender == Service) {
+      EXPECT_EQ(service_->DeviceIoControl(handle, code, input.data(), 5, output.data(), 8, &returned), STATUS_SUCCESS);
+      EXPECT_EQ(seen.major, IRP_MJ_DEVICE_CONTROL);
+      EXPECT_EQ(seen.mode, UserMode);
+    } else {
+      khost::RequestResult result = khost::SendKernelControl(top, code, input.data(), 5, output.data(), 8,
+                                                             c.sender == DriverInternal);
+      EXPECT_EQ(result.status, STATUS_SUCCESS);
+      returned = result.information;
+      EXPECT_EQ(seen.major, c.sender == DriverInternal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL);
+      EXPECT_EQ(seen.mode, KernelMode);
+    }
+    EXPECT_EQ(returned, 3u);
+    EXPECT_EQ(seen.hasSystem, c.system);
+    EXPECT_EQ(seen.system, c.system ? input : std::vector<uint8_t>{}) << "the input, copied";
+    EXPECT_EQ(seen.mdlAddress, c.mdl ? output.data() : nullptr);
+    EXPECT_EQ(seen.mdlBytes, c.mdl ? 8u : 0u);
+    EXPECT_EQ(seen.type3, c.pointers ? input.data() : nullptr);
+    EXPECT_EQ(seen.user, c.pointers ? output.data() : nullptr);
+    EXPECT_EQ(output, (std::vector<uint8_t>{0xB0, 0xB1, 0xB2, 0x11, 0x11, 0x11, 0x11, 0x11}));
+  }
+  service_->Close(handle);
+}
+
+TEST_F(HostManagersTest, ACodeWhoseRequiredAccessTheHandleLacksIsRefusedBeforeAnyDriverSeesIt) {
+  int reached = 0;
+  Push([&](PDEVICE_OBJECT, PIRP irp) {
+    reached += IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL;
+    return Ok(nullptr, irp);
+  }, true);
+  const ULONG required[] = {FILE_ANY_ACCESS, FILE_READ_ACCESS, FILE_WRITE_ACCESS, FILE_READ_ACCESS | FILE_WRITE_ACCESS};
+  struct Case {
+    ACCESS_MASK desired;
+    bool allowed[4];  // for each entry of `required`
+  };
+  const std::vector<Case> cases = {
+      {GENERIC_READ | GENERIC_WRITE, {true, true, true, true}},  {GENERIC_READ, {true, true, false, false}},
+      {GENERIC_WRITE, {true, false, true, false}},                {FILE_READ_ATTRIBUTES, {true, false, false, false}},
+      {FILE_READ_DATA | FILE_WRITE_DATA, {true, true, true, true}}, {GENERIC_ALL, {true, true, true, true}},
+  };
+  for (const Case& c : cases) {
+    NTSTATUS status;
+    HANDLE handle = service_->CreateFile(u"\\\\.\\Probe", &status, c.desired);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    for (size_t i = 0; i < 4; ++i) {
+      reached = 0;
+      ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x811, METHOD_BUFFERED, required[i]);
+      EXPECT_EQ(service_->DeviceIoControl(handle, code, nullptr, 0, nullptr, 0),
+                c.allowed[i] ? STATUS_SUCCESS : STATUS_ACCESS_DENIED)
+          << std::hex << "desired " << c.desired << " required " << required[i];
+      EXPECT_EQ(reached, c.allowed[i] ? 1 : 0);
+    }
+    service_->Close(handle);
+  }
+}
+
+TEST_F(HostManagersTest, AUserHandleReferencedWithKernelModeInTheServicesRequestIsReported) {
+  struct Case {
+    const char* what;
+    bool kernelHandle;
+    KPROCESSOR_MODE accessMode;
+    bool fromService;  // in the service's request, or a driver's from a system thread
+    NTSTATUS status;
+    bool reported;
+  };
+  const std::vector<Case> cases = {
+      {"user handle, the request's mode", false, UserMode, true, STATUS_SUCCESS, false},
+      {"user handle, KernelMode", false, KernelMode, true, STATUS_SUCCESS, true},
+      {"kernel handle, UserMode", true, UserMode, true, STATUS_INVALID_HANDLE, false},
+      {"kernel handle, KernelMode from a driver", true, KernelMode, false, STATUS_SUCCESS, false},
+      {"user handle outside its process", false, KernelMode, false, STATUS_INVALID_HANDLE, false},
+  };
+  const Case* current = nullptr;
+  NTSTATUS referenced = 0;
+  Push([&](PDEVICE_OBJECT, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Ok(nullptr, irp);
+    HANDLE handle;
+    memcpy(&handle, irp->AssociatedIrp.SystemBuffer, sizeof handle);
+    PVOID event = nullptr;
+    referenced = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType, current->accessMode,
+                                           &event, nullptr);
+    if (event) ObDereferenceObject(event);
+    return Ok(nullptr, irp);
+  }, true);
+  HANDLE file = Open(), userEvent = service_->CreateEvent(false, false), kernelEvent = khost::CreateKernelEvent();
+  for (const Case& c : cases) {
+    current = &c;
+    HANDLE passed = c.kernelHandle ? kernelEvent : userEvent;
+    if (c.fromService)
+      service_->DeviceIoControl(file, kCode, &passed, sizeof passed, nullptr, 0);
+    else
+      khost::SendKernelControl(stack_.front(), kCode, &passed, sizeof passed, nullptr, 0);
+    EXPECT_EQ(referenced, c.status) << c.what;
+    EXPECT_EQ(Reported(TakeViolations(), "kernel-mode-reference-of-user-handle"), c.reported) << c.what;
+  }
+  khost::CloseKernelHandle(kernelEvent);
+}
+
+TEST_F(HostManagersTest, ACompletedRequestIsFreedPoisonedAtOnce) {
+  PIRP seen = nullptr;
+  Push([&](PDEVICE_OBJECT, PIRP irp) {
+    seen = irp;
+    return Complete(irp, STATUS_SUCCESS, 7);
+  });
+  KEVENT event;
+  IO_STATUS_BLOCK iosb;
+  auto sendBuilt = [&](PIRP irp) {
+    EXPECT_EQ(IoCallDriver(stack_.front(), irp), STATUS_SUCCESS);
+    return iosb.Information;
+  };
+  // Each way a request is made; each returns the Information its sender got.
+  const std::vector<std::pair<const char*, std::function<ULONG_PTR()>>> senders = {
+      {"the I/O manager's own", [&] { return Send().information; }},
+      {"IoBuildSynchronousFsdRequest",
+       [&] { return sendBuilt(IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, stack_.front(), nullptr, 0,
+                                                           nullptr, &event, &iosb)); }},
+      {"IoBuildDeviceIoControlRequest",
+       [&] { return sendBuilt(IoBuildDeviceIoControlRequest(kCode, stack_.front(), nullptr, 0, nullptr, 0, TRUE,
+                                                            &event, &iosb)); }},
+  };
+  for (const auto& [what, send] : senders) {
+    SCOPED_TRACE(what);
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    iosb = IO_STATUS_BLOCK{};
+    EXPECT_EQ(send(), 7u) << "the sender has what it needs";
+    EXPECT_EQ(khost::Objects().liveIrps, 0u);
+    EXPECT_FREED(&seen->IoStatus.Information);
+  }
+}
+
+std::vector<std::string> g_heldLog;
+NTSTATUS HeldDispatch(PDEVICE_OBJECT, PIRP irp) {
+  g_heldLog.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE ? "close" : "other");
+  return Complete(irp, STATUS_SUCCESS);
+}
+NTSTATUS HeldDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& major : driver->MajorFunction) major = HeldDispatch;
+  driver->DriverUnload = [](PDRIVER_OBJECT) { g_heldLog.push_back("unload"); };
+  UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\Held");
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (NT_SUCCESS(status)) device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return status;
+}
+
+TEST_F(HostManagersTest, AnUnloadWaitsForTheLastReferenceToTheDriversDeletedDevices) {
+  for (bool open : {false, true}) {
+    g_heldLog.clear();
+    PDRIVER_OBJECT held = khost::LoadDriver(u"held", HeldDriverEntry);
+    ASSERT_NE(held, nullptr);
+    HANDLE handle = open ? Open(STATUS_SUCCESS, u"\\Device\\Held") : nullptr;
+    IoDeleteDevice(held->DeviceObject);
+    khost::UnloadDriver(held);
+    EXPECT_EQ(khost::UnloadPending(held), open);
+    if (open) {
+      EXPECT_EQ(g_heldLog, (std::vector<std::string>{"other"})) << "only the open so far";
+      service_->Close(handle);
+    }
+    using Log = std::vector<std::string>;
+    EXPECT_EQ(g_heldLog, (open ? Log{"other", "other", "close", "unload"} : Log{"unload"}))
+        << "the close reaches the loaded driver, then it unloads";
+    EXPECT_FALSE(khost::IsLiveObject(held));
+  }
+}
+
 // ------------------------------------------------------------------ the verifier
 
 NTSTATUS LateDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -427,7 +654,16 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
   int tag, other;
   // The checks a provocation must raise, separated by spaces.
   const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-      {"irp-completed-twice", bottom([](PDEVICE_OBJECT d, PIRP irp) { Ok(d, irp); return Ok(d, irp); })},
+      // The second completion touches nothing of the request: it is freed memory by then.
+      {"irp-completed-twice", bottom([](PDEVICE_OBJECT d, PIRP irp) {
+         Ok(d, irp);
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         return STATUS_SUCCESS;
+       })},
+      {"irp-used-after-completion", bottom([](PDEVICE_OBJECT d, PIRP irp) {
+         Ok(d, irp);
+         return IoCallDriver(d, irp) == STATUS_INVALID_PARAMETER ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+       })},
       {"irp-not-completed", bottom([&](PDEVICE_OBJECT, PIRP irp) { stashed = irp; return STATUS_SUCCESS; })},
       {"irp-not-completed", [&] {
          Complete(stashed, STATUS_SUCCESS);  // late, and freed then
@@ -446,7 +682,9 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
       {"dispatch-status-mismatch", bottom([](PDEVICE_OBJECT d, PIRP irp) { Ok(d, irp); return STATUS_UNSUCCESSFUL; })},
       {"pending-not-marked", bottom([](PDEVICE_OBJECT d, PIRP irp) { Ok(d, irp); return STATUS_PENDING; })},
       {"pending-not-returned", bottom([](PDEVICE_OBJECT d, PIRP irp) { IoMarkIrpPending(irp); return Ok(d, irp); })},
-      {"irp-free-host-request", bottom([](PDEVICE_OBJECT, PIRP irp) { IoFreeIrp(irp); return STATUS_SUCCESS; })},
+      {"user-mode-internal-control",
+       [&] { khost::SendIrp(top, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, nullptr, STATUS_NOT_SUPPORTED, UserMode); }},
+      {"irp-free-host-request", bottom([](PDEVICE_OBJECT d, PIRP irp) { IoFreeIrp(irp); return Ok(d, irp); })},
       {"power-irp-without-start-next",
        [&] { khost::SendIrp(top, IRP_MJ_POWER, IRP_MN_SET_POWER, nullptr, STATUS_NOT_SUPPORTED); }},
       {"complete-without-location", [&] { own = IoAllocateIrp(2, FALSE); IoCompleteRequest(own, IO_NO_INCREMENT); }},

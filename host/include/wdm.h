@@ -402,6 +402,26 @@ typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define READ_CONTROL 0x00020000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
+#define FILE_GENERIC_READ \
+  (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                   \
+  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | \
+   FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE \
+  (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
 #define EVENT_QUERY_STATE 0x0001
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
@@ -478,6 +498,32 @@ typedef struct _FILE_OBJECT {
   UNICODE_STRING FileName;
   ULONG Flags;
 } FILE_OBJECT, *PFILE_OBJECT;
+
+// ---------------------------------------------------------------- memory descriptor lists
+// What a direct-I/O driver needs of an MDL: the buffer's size and a system
+// address for it. The host's MDLs describe locked, mapped caller memory.
+typedef struct _MDL {
+  struct _MDL* Next;
+  CSHORT Size;
+  CSHORT MdlFlags;
+  PVOID Process;
+  PVOID MappedSystemVa;
+  PVOID StartVa;
+  ULONG ByteCount;
+  ULONG ByteOffset;
+} MDL, *PMDL;
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+typedef enum _MM_PAGE_PRIORITY {
+  LowPagePriority = 0,
+  NormalPagePriority = 16,
+  HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+#define MdlMappingNoExecute 0x40000000
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 
 // ---------------------------------------------------------------- IRPs
 #define SL_PENDING_RETURNED 0x01
@@ -559,7 +605,7 @@ typedef struct _IO_STACK_LOCATION {
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
-  PVOID MdlAddress;
+  PMDL MdlAddress;
   ULONG Flags;
   union {
     struct _IRP* MasterIrp;
@@ -637,6 +683,9 @@ LONG KeReadStateEvent(PRKEVENT Event);
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+
+// memory manager
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 
 // runtime library
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);

@@ -1,6 +1,11 @@
-// Kernel host: the executive's pool, with per-tag accounting, and the fault
-// injection that makes any kernel routine fail the way the platform's does.
+// Kernel host: the executive's pool, with per-tag accounting, the quarantine
+// that keeps freed memory poisoned for a while, and the fault injection that
+// makes any kernel routine fail the way the platform's does.
+#include <signal.h>
+#include <sys/mman.h>
+
 #include <cstdlib>
+#include <deque>
 #include <map>
 
 #include "internal.h"
@@ -11,6 +16,7 @@ namespace {
 // New pool is never zeroed by the kernel; a pattern makes reads of unwritten
 // bytes visible.
 constexpr unsigned char kFreshPoolFill = 0xCD;
+constexpr unsigned char kFreedFill = kFreedMemoryFill;
 
 struct Block {
   size_t bytes;
@@ -37,7 +43,235 @@ uint64_t g_injected = 0;
 
 POOL_TYPE BaseType(POOL_TYPE type) { return type == PagedPool ? PagedPool : NonPagedPool; }
 
+// Freed memory (pool and requests) stays poisoned in a bounded quarantine
+// before it really goes, so a driver that reads it finds the pattern instead
+// of whatever the next allocation put there, and one that writes it is caught
+// when the block leaves. Under AddressSanitizer its own quarantine does this
+// better (it reports the read itself), so the memory goes at once.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kOwnQuarantine = false;
+#else
+constexpr bool kOwnQuarantine = true;
+#endif
+struct Retired {
+  unsigned char* memory;
+  size_t bytes;
+  std::string what;
+  void (*release)(void*);
+};
+std::mutex g_quarantineLock;
+std::deque<Retired> g_quarantine;
+size_t g_quarantineBytes = 0;
+constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kQuarantineBytes = size_t(32) << 20;
+
+// The pool's own fills and checks of a block are not a driver's touch of it.
+// Read by the fault handler: volatile and fenced, so the compiler keeps the
+// mark around the accesses it covers.
+thread_local volatile int t_hostAccess = 0;
+
+class HostAccess {
+ public:
+  HostAccess() {
+    t_hostAccess = t_hostAccess + 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+  ~HostAccess() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_hostAccess = t_hostAccess - 1;
+  }
+  HostAccess(const HostAccess&) = delete;
+  HostAccess& operator=(const HostAccess&) = delete;
+};
+
+// The first byte of a retired block that lost the pattern, or `bytes`.
+size_t FirstOverwritten(const Retired& block) {
+  HostAccess own;
+  for (size_t i = 0; i < block.bytes; ++i)
+    if (block.memory[i] != kFreedFill) return i;
+  return block.bytes;
+}
+
+void ReportIfOverwritten(const Retired& block) {
+  size_t at = FirstOverwritten(block);
+  if (at != block.bytes)
+    ReportViolation("write-after-free", Format("byte %zu of %zu of freed %s was written after it was freed",
+                                               at, block.bytes, block.what.c_str()));
+}
+
+// ------------------------------------------------------------------ pageable memory
+// Paged pool comes from an arena of its own, whole pages a block, so that the
+// arena can be hidden (PROT_NONE) while a thread runs at DISPATCH_LEVEL or
+// above. A fault in the arena from such a thread is a touch of pageable memory
+// where the kernel could not page it in: it is recorded, the page opened and
+// the access retried; a fault from a thread below DISPATCH_LEVEL only opens
+// the page. Threads share the protection, so a touch can go unseen when
+// another thread opened the page first, but none is reported falsely. Off
+// under the sanitizers: ASan's heap checks on paged blocks matter more, and
+// TSan's signal handling does not allow the retry.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kGuardPaged = false;
+#else
+constexpr bool kGuardPaged = true;
+#endif
+constexpr size_t kPage = 4096;
+constexpr size_t kArenaPages = size_t(1) << 18;  // 1 GiB of address space, committed as used
+std::atomic<unsigned char*> g_arena{nullptr};  // set once, read by the fault handler
+std::atomic<size_t> g_arenaUsedPages{0};
+std::mutex g_arenaLock;                    // the allocator
+std::multimap<size_t, size_t> g_freeRuns;  // pages -> first page
+std::map<size_t, size_t> g_arenaBlocks;    // first page -> pages, live or quarantined
+std::mutex g_guardLock;                    // the protection
+int g_raisedThreads = 0;
+struct sigaction g_previousSegv;
+// Set by the fault handler, read when the thread drops below DISPATCH_LEVEL.
+thread_local void* volatile t_pagedTouch = nullptr;
+thread_local volatile KIRQL t_pagedTouchIrql = 0;
+
+void SetArenaProtection(int protection) {
+  size_t pages = g_arenaUsedPages.load();
+  if (pages) mprotect(g_arena.load(), pages * kPage, protection);
+}
+
+void OnSegv(int signal, siginfo_t* info, void* context) {
+  auto* address = static_cast<unsigned char*>(info->si_addr);
+  unsigned char* arena = g_arena.load();
+  if (arena && address >= arena && address < arena + g_arenaUsedPages.load() * kPage) {
+    if (ThreadIrql() >= DISPATCH_LEVEL && !t_pagedTouch && !t_hostAccess) {
+      t_pagedTouch = address;
+      t_pagedTouchIrql = ThreadIrql();
+    }
+    uintptr_t page = reinterpret_cast<uintptr_t>(address) & ~uintptr_t(kPage - 1);
+    mprotect(reinterpret_cast<void*>(page), kPage, PROT_READ | PROT_WRITE);
+    return;
+  }
+  // Not ours: whoever handled it before, or the default.
+  if (g_previousSegv.sa_flags & SA_SIGINFO) {
+    g_previousSegv.sa_sigaction(signal, info, context);
+  } else if (g_previousSegv.sa_handler != SIG_DFL && g_previousSegv.sa_handler != SIG_IGN) {
+    g_previousSegv.sa_handler(signal);
+  } else {
+    ::signal(SIGSEGV, SIG_DFL);  // the access faults again and ends the process
+  }
+}
+
+bool ArenaReady() {
+  static const bool ready = [] {
+    void* memory = mmap(nullptr, kArenaPages * kPage, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED) return false;
+    g_arena = static_cast<unsigned char*>(memory);
+    struct sigaction action {};
+    action.sa_sigaction = OnSegv;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &g_previousSegv);
+    return true;
+  }();
+  return ready;
+}
+
+bool InArena(const void* memory) {
+  auto* p = static_cast<const unsigned char*>(memory);
+  unsigned char* arena = g_arena.load();
+  return arena && p >= arena && p < arena + kArenaPages * kPage;
+}
+
+void* ArenaAllocate(size_t bytes) {
+  size_t pages = (std::max<size_t>(bytes, 1) + kPage - 1) / kPage;
+  std::lock_guard<std::mutex> hold(g_arenaLock);
+  size_t first;
+  auto run = g_freeRuns.lower_bound(pages);
+  if (run != g_freeRuns.end()) {
+    first = run->second;
+    size_t spare = run->first - pages;
+    g_freeRuns.erase(run);
+    if (spare) g_freeRuns.insert({spare, first + pages});
+  } else {
+    std::lock_guard<std::mutex> guard(g_guardLock);
+    first = g_arenaUsedPages.load();
+    if (first + pages > kArenaPages) return nullptr;
+    g_arenaUsedPages = first + pages;
+    // New pages join the hidden range while a thread is at DISPATCH_LEVEL.
+    if (g_raisedThreads) mprotect(g_arena.load() + first * kPage, pages * kPage, PROT_NONE);
+  }
+  g_arenaBlocks[first] = pages;
+  return g_arena.load() + first * kPage;
+}
+
+void ReleasePool(void* memory) {
+  if (!InArena(memory)) {
+    std::free(memory);
+    return;
+  }
+  size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
+  std::lock_guard<std::mutex> hold(g_arenaLock);
+  auto block = g_arenaBlocks.find(first);
+  if (block == g_arenaBlocks.end()) return;
+  g_freeRuns.insert({block->second, first});
+  g_arenaBlocks.erase(block);
+}
+
 }  // namespace
+
+void PagedGuardRaise() {
+  if (!kGuardPaged || !g_arena) return;
+  std::lock_guard<std::mutex> hold(g_guardLock);
+  if (g_raisedThreads++ == 0) SetArenaProtection(PROT_NONE);
+}
+
+void PagedGuardLower() {
+  if (!kGuardPaged || !g_arena) return;
+  std::lock_guard<std::mutex> hold(g_guardLock);
+  if (g_raisedThreads > 0 && --g_raisedThreads == 0) SetArenaProtection(PROT_READ | PROT_WRITE);
+}
+
+void ReportPagedTouches() {
+  void* address = t_pagedTouch;
+  if (!address) return;
+  t_pagedTouch = nullptr;
+  ReportViolation("paged-pool-touched-at-raised-irql",
+                  Format("paged pool at %p was touched at IRQL %d, where it cannot be paged in", address,
+                         static_cast<int>(t_pagedTouchIrql)));
+}
+
+void RetireMemory(void* memory, size_t bytes, const std::string& what, void (*release)(void*)) {
+  {
+    HostAccess own;
+    std::memset(memory, kFreedFill, bytes);
+  }
+  if (!kOwnQuarantine) {
+    release(memory);
+    return;
+  }
+  std::vector<Retired> leaving;
+  {
+    std::lock_guard<std::mutex> hold(g_quarantineLock);
+    g_quarantine.push_back({static_cast<unsigned char*>(memory), bytes, what, release});
+    g_quarantineBytes += bytes;
+    while (g_quarantine.size() > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes) {
+      leaving.push_back(std::move(g_quarantine.front()));
+      g_quarantine.pop_front();
+      g_quarantineBytes -= leaving.back().bytes;
+    }
+  }
+  for (const Retired& block : leaving) {
+    ReportIfOverwritten(block);
+    block.release(block.memory);
+  }
+}
+
+void CheckQuarantine() {
+  std::lock_guard<std::mutex> hold(g_quarantineLock);
+  for (const Retired& block : g_quarantine) ReportIfOverwritten(block);
+}
+
+void ResetQuarantine() {
+  std::lock_guard<std::mutex> hold(g_quarantineLock);
+  for (const Retired& block : g_quarantine) block.release(block.memory);
+  g_quarantine.clear();
+  g_quarantineBytes = 0;
+}
 
 const char* FaultPointName(FaultPoint point) {
   switch (point) {
@@ -134,8 +368,9 @@ size_t PoolAllocationCount() {
 }
 
 void ResetPool() {
+  ResetQuarantine();
   std::lock_guard<std::mutex> hold(g_poolLock);
-  for (auto& [address, block] : g_blocks) std::free(const_cast<void*>(address));
+  for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address));
   g_blocks.clear();
   g_sequence = 0;
   g_successfulAllocations = 0;
@@ -161,9 +396,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if (ShouldFail(FaultPoint::PoolAllocation, PoolType)) return nullptr;
   // Anything past the largest pool the kernel could hand out fails.
   if (NumberOfBytes > g_largestAllocation) return nullptr;
-  void* memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+  void* memory = nullptr;
+  if (kGuardPaged && PoolType == PagedPool && ArenaReady()) memory = ArenaAllocate(NumberOfBytes);
+  if (!memory) memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
   if (!memory) return nullptr;
-  std::memset(memory, kFreshPoolFill, NumberOfBytes);
+  {
+    HostAccess own;
+    std::memset(memory, kFreshPoolFill, NumberOfBytes);
+  }
   std::lock_guard<std::mutex> hold(g_poolLock);
   g_blocks[memory] = Block{NumberOfBytes, Tag, PoolType, ++g_sequence};
   ++g_successfulAllocations;
@@ -192,7 +432,10 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (Tag != 0 && Tag != block.tag)
     ReportViolation("pool-bad-tag", Format("ExFreePoolWithTag tag %08x for a block tagged %08x", Tag,
                                            block.tag));
-  std::free(P);
+  RetireMemory(P, block.bytes,
+               Format("pool block of %zu bytes (allocation #%llu)", block.bytes,
+                      static_cast<unsigned long long>(block.sequence)),
+               ReleasePool);
 }
 
 VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }

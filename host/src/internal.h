@@ -22,6 +22,7 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 // ------------------------------------------------------------------ ke
 // The calling thread's IRQL and the spin locks it holds.
 KIRQL& ThreadIrql();
+void SetIrql(KIRQL irql);
 int HeldSpinLocks();
 // The calling thread back at PASSIVE_LEVEL holding no spin lock (between scenarios).
 void ResetThreadState();
@@ -42,6 +43,20 @@ bool ShouldFail(FaultPoint point, POOL_TYPE poolType = NonPagedPool);
 uint64_t TypedCallCount(FaultPoint point);
 void ResetPool();
 void ResetFaults();
+// Freed memory: filled with kFreedMemoryFill and kept a while (outside ASan)
+// before it really goes; `what` names it when a write after the free is found.
+void RetireMemory(void* memory, size_t bytes, const std::string& what,
+                  void (*release)(void*) = std::free);
+// Reports every quarantined block written after it was freed.
+void CheckQuarantine();
+void ResetQuarantine();
+// Pageable memory (paged pool) lives on pages of its own that are protected
+// while any thread runs at DISPATCH_LEVEL or above; a thread at such an IRQL
+// that touches one is reported when it drops below DISPATCH_LEVEL (or at
+// CheckLeaks). Off under the sanitizers, whose own heap checks matter more.
+void PagedGuardRaise();
+void PagedGuardLower();
+void ReportPagedTouches();
 
 // ------------------------------------------------------------------ ob
 enum class ObjectKind { Device, Driver, File, Event, Other };
@@ -77,6 +92,7 @@ HandleTable& KernelHandleTable();
 // The process on whose behalf the current thread runs (null: the system).
 HandleTable*& CurrentProcessHandles();
 ACCESS_MASK MapEventAccess(ACCESS_MASK desired);
+ACCESS_MASK MapFileAccess(ACCESS_MASK desired);
 
 // ------------------------------------------------------------------ io
 struct DeviceInfo;
@@ -92,15 +108,28 @@ std::vector<std::string> LiveIrpDescriptions();
 struct HostRequest {
   std::function<void(PIRP)> onComplete;  // runs at the end of the completion walk
   bool completed = false;                // the walk reached the top
-  bool inFlight = true;
-  bool freeOnComplete = true;
   int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
   PDEVICE_OBJECT startNextPowerDevice = nullptr;  // ... and the device that owned it then
   std::string description;
 };
 PIRP AllocateHostIrp(CHAR stackSize, const std::string& description);
 HostRequest* HostRequestOf(PIRP irp);
+// Frees (poisons and retires) a request; the host calls it when a request it
+// owns has completed, as the I/O manager frees its requests then.
 void FreeHostIrp(PIRP irp);
+bool IsLiveIrp(PIRP irp);
+// Lays out a control request's buffers as the I/O manager does for the code's
+// transfer method: a system buffer (buffered: max(in, out) bytes, input first,
+// `fill` after it; direct: the input only), an MDL for a direct method's
+// output, the caller's own pointers for METHOD_NEITHER.
+struct ControlBuffers {
+  uint8_t* system = nullptr;  // owned: FreeControlBuffers
+  PMDL mdl = nullptr;         // owned: FreeControlBuffers
+};
+ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* input,
+                                   ULONG inputLength, void* output, ULONG outputLength,
+                                   const std::function<uint8_t(size_t)>& fill);
+void FreeControlBuffers(ControlBuffers& buffers);
 NTSTATUS CreateFileObjectAndOpen(PDEVICE_OBJECT device, const std::u16string& remainder,
                                  KPROCESSOR_MODE mode, PFILE_OBJECT* fileObject);
 void CloseFileObject(PFILE_OBJECT fileObject, KPROCESSOR_MODE mode);

@@ -4,7 +4,6 @@
 // loading.
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
 #include <map>
 #include <set>
 #include <thread>
@@ -18,6 +17,7 @@ struct DeviceInfo {
   std::u16string name;  // empty when unnamed
   bool deleted = false;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
+  size_t bytes = 0;                // the object with its extension
 };
 
 namespace {
@@ -35,8 +35,6 @@ ULONG g_autoNameCounter = 0;
 std::set<PIRP> g_liveIrps;     // allocated and not yet freed
 constexpr int64_t kDefaultPendingTimeoutMs = 30000;
 std::atomic<int64_t> g_pendingTimeoutMs{kDefaultPendingTimeoutMs};
-std::deque<PIRP> g_quarantine;  // completed host requests, kept so a late completion is caught
-constexpr size_t kQuarantineLimit = 4096;
 
 std::mutex g_hookLock;
 std::map<std::string, std::function<void()>> g_hooks;
@@ -65,10 +63,38 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// Drivers whose unload waits for the last reference to their deleted devices.
+std::set<PDRIVER_OBJECT> g_unloadPending;
+
+void FinishUnload(PDRIVER_OBJECT driver) {
+  if (driver->DriverUnload) driver->DriverUnload(driver);
+  ObfDereferenceObject(driver);
+}
+
 void DestroyDevice(void* body) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
-  g_devices.erase(static_cast<PDEVICE_OBJECT>(body));
-  std::free(body);
+  PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(body);
+  PDRIVER_OBJECT unload = nullptr;
+  size_t bytes = 0;
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    auto it = g_devices.find(device);
+    if (it != g_devices.end()) {
+      bytes = it->second.bytes;
+      g_devices.erase(it);
+    }
+    PDRIVER_OBJECT driver = device->DriverObject;
+    if (g_unloadPending.count(driver) &&
+        std::none_of(g_devices.begin(), g_devices.end(),
+                     [driver](const auto& entry) { return entry.first->DriverObject == driver; })) {
+      g_unloadPending.erase(driver);
+      unload = driver;
+    }
+  }
+  if (bytes)
+    RetireMemory(device, bytes, "device object");
+  else
+    std::free(device);  // the host forgot it at Reset
+  if (unload) FinishUnload(unload);
 }
 
 }  // namespace
@@ -174,19 +200,24 @@ PIRP AllocateHostIrp(CHAR stackSize, const std::string& description) {
 HostRequest* HostRequestOf(PIRP irp) { return static_cast<HostRequest*>(irp->HostRequest); }
 
 void FreeHostIrp(PIRP irp) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
-  HostRequest* request = HostRequestOf(irp);
-  if (request) request->inFlight = false;
-  g_liveIrps.erase(irp);
-  // Keep the memory for a while: a driver that completes it again is caught
-  // by the verifier instead of corrupting the heap.
-  g_quarantine.push_back(irp);
-  while (g_quarantine.size() > kQuarantineLimit) {
-    PIRP old = g_quarantine.front();
-    g_quarantine.pop_front();
-    delete HostRequestOf(old);
-    std::free(old);
+  HostRequest* request;
+  size_t bytes;
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    request = HostRequestOf(irp);
+    bytes = irp->Size;
+    g_liveIrps.erase(irp);
   }
+  delete request;
+  // Poisoned, then kept a while: a driver that touches the request after its
+  // completion reads the pattern (or, under ASan, is reported), and one that
+  // completes it again is caught by the verifier instead of corrupting the heap.
+  RetireMemory(irp, bytes, "request");
+}
+
+bool IsLiveIrp(PIRP irp) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  return g_liveIrps.count(irp) != 0;
 }
 
 size_t LiveIrpCount() {
@@ -209,6 +240,7 @@ void SetPendingRequestTimeout(std::chrono::milliseconds timeout) { g_pendingTime
 void IoReset() {
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
   g_devices.clear();
+  g_unloadPending.clear();
   g_namespace.clear();
   g_autoNameCounter = 0;
   // Requests a scenario never finished go with it.
@@ -218,11 +250,6 @@ void IoReset() {
   }
   g_liveIrps.clear();
   g_pendingTimeoutMs = kDefaultPendingTimeoutMs;
-  for (PIRP irp : g_quarantine) {
-    delete HostRequestOf(irp);
-    std::free(irp);
-  }
-  g_quarantine.clear();
   {
     std::lock_guard<std::mutex> tags(g_removeLockLock);
     g_removeLocks.clear();
@@ -233,6 +260,12 @@ void IoReset() {
 RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                       const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
                       NTSTATUS initialStatus, KPROCESSOR_MODE mode, bool toTopOfStack) {
+  // The I/O manager builds internal control requests only for kernel-mode
+  // senders: a harness that plays a user-mode one has the wrong request.
+  if (mode == UserMode && major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    ReportViolation("user-mode-internal-control",
+                    "an internal device-control request with RequestorMode UserMode, which no user-mode "
+                    "caller can send");
   PDEVICE_OBJECT target = toTopOfStack ? TopOfStack(device) : device;
   ObfReferenceObject(target);
   PIRP irp = AllocateHostIrp(target->StackSize,
@@ -245,94 +278,168 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
   stack->MinorFunction = minor;
   if (setup) setup(irp, stack);
 
-  // A request the sender gives up on (returned without being completed, or
-  // pending too long) is freed by its completion, whenever that comes.
+  // The completion takes what the sender needs and frees the request at once,
+  // as the I/O manager does: nothing reads the request after that, and a
+  // driver that still touches it reads freed memory.
   struct Done {
     KEVENT event;
     IO_STATUS_BLOCK status;
+    bool pendingReturned = false;  // the top location's mark when the walk ended
     std::mutex lock;
     bool finished = false;
-    bool abandoned = false;
   };
   auto done = std::make_shared<Done>();
   KeInitializeEvent(&done->event, NotificationEvent, FALSE);
-  HostRequest* request = HostRequestOf(irp);
-  request->onComplete = [done](PIRP completed) {
-    bool abandoned;
+  HostRequestOf(irp)->onComplete = [done](PIRP completed) {
     {
       std::lock_guard<std::mutex> hold(done->lock);
       done->status = completed->IoStatus;
+      done->pendingReturned = completed->PendingReturned;
       done->finished = true;
-      abandoned = done->abandoned;
     }
     KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
-    if (abandoned) FreeHostIrp(completed);
+    FreeHostIrp(completed);
   };
-  // False if the request finished after all.
-  auto abandon = [&done] {
+  auto finished = [&done] {
     std::lock_guard<std::mutex> hold(done->lock);
-    if (done->finished) return false;
-    done->abandoned = true;
-    return true;
+    return done->finished;
   };
 
   NTSTATUS returned = IofCallDriver(target, irp);
   RequestResult result;
   result.pendingReturned = returned == STATUS_PENDING;
-  if (!result.pendingReturned && !request->completed) {
+  if (!result.pendingReturned && !finished()) {
+    // Left to whoever completes it, whenever that comes.
     ReportViolation("irp-not-completed",
                     Format("dispatch of major %#x minor %#x returned %#x without completing or "
                            "pending the request",
                            major, minor, static_cast<unsigned>(returned)));
     result.status = returned;
-    if (!abandon()) FreeHostIrp(irp);
     ObfDereferenceObject(target);
     return result;
-  } else {
-    if (ThreadIrql() <= APC_LEVEL) {
-      // A pending request that is never completed would hang the scenario:
-      // it is waited for a bounded time, then reported and abandoned.
-      LARGE_INTEGER limit;
-      limit.QuadPart = -static_cast<LONGLONG>(g_pendingTimeoutMs.load()) * 10000;
-      if (KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS &&
-          abandon()) {
-        ReportViolation("irp-not-completed",
-                        Format("major %#x minor %#x: dispatch returned STATUS_PENDING and the request "
-                               "was not completed within %lld ms",
-                               major, minor, static_cast<long long>(g_pendingTimeoutMs.load())));
-        ObfDereferenceObject(target);
-        result.status = STATUS_PENDING;
-        return result;
-      }
-    } else {
-      // A sender above APC_LEVEL may not block: poll, as such a caller must.
-      LARGE_INTEGER zero;
-      zero.QuadPart = 0;
-      while (KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, &zero) != STATUS_SUCCESS)
-        std::this_thread::yield();
-    }
-    // The top driver's stack location tells the I/O manager whether to finish
-    // the request as pending: it must agree with what the dispatch returned.
-    if (result.pendingReturned && !irp->PendingReturned)
-      ReportViolation("pending-not-marked",
-                      Format("major %#x minor %#x: dispatch returned STATUS_PENDING without marking "
-                             "the request pending",
-                             major, minor));
-    else if (!result.pendingReturned && irp->PendingReturned)
-      ReportViolation("pending-not-returned",
-                      Format("major %#x minor %#x: the request was marked pending but dispatch "
-                             "returned %#x",
-                             major, minor, static_cast<unsigned>(returned)));
-    if (!result.pendingReturned && returned != done->status.Status)
-      ReportViolation("dispatch-status-mismatch",
-                      Format("major %#x minor %#x: dispatch returned %#x, request completed with %#x",
-                             major, minor, static_cast<unsigned>(returned),
-                             static_cast<unsigned>(done->status.Status)));
-    FreeHostIrp(irp);
   }
-  result.status = request->completed ? done->status.Status : returned;
-  result.information = request->completed ? done->status.Information : 0;
+  if (ThreadIrql() <= APC_LEVEL) {
+    // A pending request that is never completed would hang the scenario:
+    // it is waited for a bounded time, then reported and abandoned.
+    LARGE_INTEGER limit;
+    limit.QuadPart = -static_cast<LONGLONG>(g_pendingTimeoutMs.load()) * 10000;
+    if (KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS &&
+        !finished()) {
+      ReportViolation("irp-not-completed",
+                      Format("major %#x minor %#x: dispatch returned STATUS_PENDING and the request "
+                             "was not completed within %lld ms",
+                             major, minor, static_cast<long long>(g_pendingTimeoutMs.load())));
+      ObfDereferenceObject(target);
+      result.status = STATUS_PENDING;
+      return result;
+    }
+  } else {
+    // A sender above APC_LEVEL may not block: poll, as such a caller must.
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    while (KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, &zero) != STATUS_SUCCESS)
+      std::this_thread::yield();
+  }
+  // The top driver's stack location tells the I/O manager whether to finish
+  // the request as pending: it must agree with what the dispatch returned.
+  if (result.pendingReturned && !done->pendingReturned)
+    ReportViolation("pending-not-marked",
+                    Format("major %#x minor %#x: dispatch returned STATUS_PENDING without marking "
+                           "the request pending",
+                           major, minor));
+  else if (!result.pendingReturned && done->pendingReturned)
+    ReportViolation("pending-not-returned",
+                    Format("major %#x minor %#x: the request was marked pending but dispatch "
+                           "returned %#x",
+                           major, minor, static_cast<unsigned>(returned)));
+  if (!result.pendingReturned && returned != done->status.Status)
+    ReportViolation("dispatch-status-mismatch",
+                    Format("major %#x minor %#x: dispatch returned %#x, request completed with %#x",
+                           major, minor, static_cast<unsigned>(returned),
+                           static_cast<unsigned>(done->status.Status)));
+  result.status = done->status.Status;
+  result.information = done->status.Information;
   ObfDereferenceObject(target);
+  return result;
+}
+
+ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* input,
+                                   ULONG inputLength, void* output, ULONG outputLength,
+                                   const std::function<uint8_t(size_t)>& fill) {
+  ControlBuffers buffers;
+  stack->Parameters.DeviceIoControl.IoControlCode = code;
+  stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  ULONG method = METHOD_FROM_CTL_CODE(code);
+  if (method == METHOD_NEITHER) {
+    // The caller's own addresses; the driver probes and copies them itself.
+    stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+    irp->UserBuffer = output;
+    return buffers;
+  }
+  size_t bytes = method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
+  if (bytes) {
+    buffers.system = static_cast<uint8_t*>(std::malloc(bytes));
+    for (size_t i = 0; i < bytes; ++i) buffers.system[i] = fill(i);
+    if (input && inputLength) std::memcpy(buffers.system, input, inputLength);
+    irp->AssociatedIrp.SystemBuffer = buffers.system;
+  }
+  if (method != METHOD_BUFFERED && output && outputLength) {
+    // The output buffer's pages, locked and mapped for the driver.
+    PMDL mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    uintptr_t address = reinterpret_cast<uintptr_t>(output);
+    mdl->Size = sizeof(MDL);
+    mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->StartVa = reinterpret_cast<PVOID>(address & ~uintptr_t(0xFFF));
+    mdl->ByteOffset = static_cast<ULONG>(address & 0xFFF);
+    mdl->ByteCount = outputLength;
+    mdl->MappedSystemVa = output;
+    buffers.mdl = irp->MdlAddress = mdl;
+  }
+  return buffers;
+}
+
+void FreeControlBuffers(ControlBuffers& buffers) {
+  std::free(buffers.system);
+  std::free(buffers.mdl);
+  buffers = ControlBuffers{};
+}
+
+RequestResult SendKernelControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength,
+                                void* output, ULONG outputLength, bool internal) {
+  // On the heap: a request abandoned after the timeout still completes into it.
+  struct Waiter {
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+  };
+  Waiter* waiter = new Waiter;
+  KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  PIRP irp = IoBuildDeviceIoControlRequest(code, top, const_cast<void*>(input), inputLength, output,
+                                           outputLength, internal, &waiter->event, &waiter->status);
+  RequestResult result;
+  NTSTATUS returned = IoCallDriver(top, irp);
+  result.pendingReturned = returned == STATUS_PENDING;
+  LARGE_INTEGER limit;
+  limit.QuadPart = result.pendingReturned ? -static_cast<LONGLONG>(g_pendingTimeoutMs.load()) * 10000 : 0;
+  if (KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS) {
+    ReportViolation("irp-not-completed",
+                    Format("kernel control request %#x: dispatch returned %#x and the request was not "
+                           "completed",
+                           code, static_cast<unsigned>(returned)));
+    result.status = returned;
+    ObfDereferenceObject(top);
+    return result;  // the waiter stays for the completion that may still come
+  }
+  if (!result.pendingReturned && returned != waiter->status.Status)
+    ReportViolation("dispatch-status-mismatch",
+                    Format("kernel control request %#x: dispatch returned %#x, request completed with %#x",
+                           code, static_cast<unsigned>(returned),
+                           static_cast<unsigned>(waiter->status.Status)));
+  result.status = waiter->status.Status;
+  result.information = waiter->status.Information;
+  delete waiter;
+  ObfDereferenceObject(top);
   return result;
 }
 
@@ -433,10 +540,29 @@ PDRIVER_OBJECT LoadDriver(const std::u16string& serviceName, DRIVER_INITIALIZE* 
 }
 
 void UnloadDriver(PDRIVER_OBJECT driver) {
-  if (driver->DeviceObject)
+  if (driver->DeviceObject) {
     ReportViolation("unload-with-devices", "a driver is unloaded while it still has device objects");
-  if (driver->DriverUnload) driver->DriverUnload(driver);
-  ObfDereferenceObject(driver);
+    FinishUnload(driver);
+    return;
+  }
+  {
+    // A deleted device someone still references (an open file, a pointer a
+    // driver took) keeps the driver loaded: the unload routine runs when the
+    // last of them goes, as the kernel does.
+    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    for (const auto& [device, info] : g_devices) {
+      if (device->DriverObject == driver) {
+        g_unloadPending.insert(driver);
+        return;
+      }
+    }
+  }
+  FinishUnload(driver);
+}
+
+bool UnloadPending(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  return g_unloadPending.count(driver) != 0;
 }
 
 }  // namespace khost
@@ -483,6 +609,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
   DeviceInfo info;
   info.name = name;
+  info.bytes = bytes;
   g_devices[device] = info;
   if (!name.empty()) g_namespace[Upper(name)] = NamespaceEntry{device, {}};
   ObInsert(device, &g_DeviceType, DestroyDevice,
@@ -588,18 +715,29 @@ PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID IoFreeIrp(PIRP Irp) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
-  if (!g_liveIrps.count(Irp)) {
-    ReportViolation("irp-freed-twice", "IoFreeIrp of a request that is not allocated");
-    return;
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    if (!g_liveIrps.count(Irp)) {
+      ReportViolation("irp-freed-twice", "IoFreeIrp of a request that is not allocated");
+      return;
+    }
+    if (Irp->HostRequest) {
+      // Freeing it would leave the I/O manager's completion on freed memory.
+      ReportViolation("irp-free-host-request", "IoFreeIrp of a request the I/O manager owns");
+      return;
+    }
   }
-  if (Irp->HostRequest)
-    ReportViolation("irp-free-host-request", "IoFreeIrp of a request the I/O manager owns");
   FreeHostIrp(Irp);
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+  if (!IsLiveIrp(Irp)) {
+    // Its memory is freed (poisoned, or gone under ASan): not a byte of it is read.
+    ReportViolation("irp-used-after-completion",
+                    "IofCallDriver of a request that was completed and freed (or never allocated)");
+    return STATUS_INVALID_PARAMETER;
+  }
   if (HeldSpinLocks() > 0)
     ReportViolation("call-down-with-spin-lock", "IofCallDriver while holding a spin lock");
   Irp->CurrentLocation--;
@@ -617,9 +755,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   (void)PriorityBoost;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
-  HostRequest* request = HostRequestOf(Irp);
+  HostRequest* request;
   {
+    // Liveness first: a completed host request is freed memory.
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    request = g_liveIrps.count(Irp) ? HostRequestOf(Irp) : nullptr;
     if (!g_liveIrps.count(Irp) || (request && request->completed)) {
       ReportViolation("irp-completed-twice", "IofCompleteRequest of a request that was already completed");
       return;
@@ -667,7 +807,10 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
 
   if (request) {
     request->completed = true;
-    if (request->onComplete) request->onComplete(Irp);
+    // Off the request first: the completion usually frees the request, and
+    // with it whatever the request holds.
+    std::function<void(PIRP)> onComplete = std::move(request->onComplete);
+    if (onComplete) onComplete(Irp);
   }
 }
 
@@ -705,42 +848,38 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   irp->RequestorMode = KernelMode;
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
-  irp->UserBuffer = OutputBuffer;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-  stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-  stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-  stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-  size_t bytes = std::max(InputBufferLength, OutputBufferLength);
-  if (METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_BUFFERED && bytes) {
-    void* system = std::malloc(bytes);
-    std::memset(system, 0xCD, bytes);
-    if (InputBuffer && InputBufferLength) std::memcpy(system, InputBuffer, InputBufferLength);
-    irp->AssociatedIrp.SystemBuffer = system;
-  } else {
-    stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-  }
-  HostRequestOf(irp)->onComplete = [OutputBufferLength](PIRP done) {
-    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(done + 1) + (done->StackCount - 1);
-    (void)first;
-    if (done->AssociatedIrp.SystemBuffer) {
-      if (!NT_ERROR(done->IoStatus.Status) && done->UserBuffer) {
-        if (done->IoStatus.Information > OutputBufferLength)
-          ReportViolation("information-exceeds-output",
-                          Format("a control request's Information %llu exceeds its output length %u",
-                                 static_cast<unsigned long long>(done->IoStatus.Information),
-                                 OutputBufferLength));
-        std::memcpy(done->UserBuffer, done->AssociatedIrp.SystemBuffer,
-                    std::min<ULONG_PTR>(done->IoStatus.Information, OutputBufferLength));
-      }
-      std::free(done->AssociatedIrp.SystemBuffer);
-      done->AssociatedIrp.SystemBuffer = nullptr;
+  auto buffers = std::make_shared<ControlBuffers>(
+      SetUpControlBuffers(irp, stack, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                          OutputBufferLength, [](size_t) -> uint8_t { return 0xCD; }));
+  bool buffered = METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_BUFFERED;
+  HostRequestOf(irp)->onComplete = [buffers, buffered, OutputBuffer, OutputBufferLength](PIRP done) {
+    if (buffered && buffers->system && OutputBuffer && !NT_ERROR(done->IoStatus.Status)) {
+      if (done->IoStatus.Information > OutputBufferLength)
+        ReportViolation("information-exceeds-output",
+                        Format("a control request's Information %llu exceeds its output length %u",
+                               static_cast<unsigned long long>(done->IoStatus.Information),
+                               OutputBufferLength));
+      std::memcpy(OutputBuffer, buffers->system,
+                  std::min<ULONG_PTR>(done->IoStatus.Information, OutputBufferLength));
     }
+    FreeControlBuffers(*buffers);
     *done->UserIosb = done->IoStatus;
     if (done->UserEvent) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
-    FreeHostIrp(done);
+    FreeHostIrp(done);  // the I/O manager frees the request once it completes
   };
   return irp;
+}
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
+  (void)Priority;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "MmGetSystemAddressForMdlSafe");
+  if (!Mdl || !(Mdl->MdlFlags & MDL_PAGES_LOCKED)) {
+    ReportViolation("mdl-not-locked", "MmGetSystemAddressForMdlSafe of an MDL whose pages are not locked");
+    return nullptr;
+  }
+  return Mdl->MappedSystemVa;
 }
 
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {

@@ -14,6 +14,19 @@ std::condition_variable_any g_dispatcherCondition;
 }  // namespace
 
 KIRQL& ThreadIrql() { return t_irql; }
+
+// Every change of a thread's IRQL goes through here, so pageable memory is
+// hidden while any thread runs at DISPATCH_LEVEL or above.
+void SetIrql(KIRQL irql) {
+  KIRQL old = t_irql;
+  t_irql = irql;
+  if (old < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL) {
+    PagedGuardRaise();
+  } else if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL) {
+    PagedGuardLower();
+    ReportPagedTouches();
+  }
+}
 int HeldSpinLocks() { return static_cast<int>(t_heldLocks.size()); }
 KIRQL CurrentIrql() { return t_irql; }
 std::mutex& DispatcherLock() { return g_dispatcherLock; }
@@ -31,17 +44,17 @@ void RequireIrqlAtMost(KIRQL max, const char* routine) {
 }
 
 void ResetThreadState() {
-  t_irql = PASSIVE_LEVEL;
+  SetIrql(PASSIVE_LEVEL);
   t_heldLocks.clear();
 }
 
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {
   std::thread worker([&] {
-    t_irql = irql;
+    SetIrql(irql);
     fn();
     if (!t_heldLocks.empty())
       ReportViolation("spin-lock-leaked", "a thread ended holding a spin lock");
-    t_irql = PASSIVE_LEVEL;
+    SetIrql(PASSIVE_LEVEL);
   });
   worker.join();
 }
@@ -59,11 +72,11 @@ void RunAtIrqlOnThreads(KIRQL irql, size_t threads, const std::function<void(siz
         if (++ready == threads) opened.notify_all();
         opened.wait(hold, [&] { return ready == threads; });
       }
-      t_irql = irql;
+      SetIrql(irql);
       fn(index);
       if (!t_heldLocks.empty())
         ReportViolation("spin-lock-leaked", "a thread ended holding a spin lock");
-      t_irql = PASSIVE_LEVEL;
+      SetIrql(PASSIVE_LEVEL);
     });
   }
   for (std::thread& worker : workers) worker.join();
@@ -87,13 +100,13 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   if (NewIrql < t_irql)
     ReportViolation("irql-not-greater", Format("KeRaiseIrql to %d from %d", NewIrql, t_irql));
   *OldIrql = t_irql;
-  t_irql = NewIrql;
+  SetIrql(NewIrql);
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
   if (NewIrql > t_irql)
     ReportViolation("irql-not-less", Format("KeLowerIrql to %d from %d", NewIrql, t_irql));
-  t_irql = NewIrql;
+  SetIrql(NewIrql);
 }
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
@@ -107,7 +120,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     }
   }
   KIRQL old = t_irql;
-  t_irql = DISPATCH_LEVEL;
+  SetIrql(DISPATCH_LEVEL);
   ULONG_PTR expected = 0;
   while (!__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                       __ATOMIC_RELAXED)) {
@@ -134,7 +147,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
   if (NewIrql > t_irql)
     ReportViolation("irql-not-less", "KeReleaseSpinLock restores a higher IRQL");
-  t_irql = NewIrql;
+  SetIrql(NewIrql);
 }
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {

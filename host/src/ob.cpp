@@ -131,6 +131,15 @@ bool RemoveHandle(HandleTable& table, HANDLE handle, HandleEntry* removed) {
   return true;
 }
 
+ACCESS_MASK MapFileAccess(ACCESS_MASK desired) {
+  ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (desired & GENERIC_READ) mapped |= FILE_GENERIC_READ;
+  if (desired & GENERIC_WRITE) mapped |= FILE_GENERIC_WRITE;
+  if (desired & GENERIC_EXECUTE) mapped |= FILE_GENERIC_EXECUTE;
+  if (desired & GENERIC_ALL) mapped |= FILE_ALL_ACCESS;
+  return mapped;
+}
+
 ACCESS_MASK MapEventAccess(ACCESS_MASK desired) {
   ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
   if (desired & GENERIC_READ) mapped |= 0x00020000 | EVENT_QUERY_STATE;  // READ_CONTROL
@@ -201,6 +210,14 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
   } else {
     table = CurrentProcessHandles();
     if (!table) return STATUS_INVALID_HANDLE;
+    // A handle a user-mode caller passed in, looked up without the access
+    // check: the caller gets the object whatever rights its handle has. The
+    // platform's verifier stops the machine for it (0xC4, 0xF6).
+    if (AccessMode == KernelMode)
+      ReportViolation("kernel-mode-reference-of-user-handle",
+                      "ObReferenceObjectByHandle with KernelMode of user handle " +
+                          Hex(reinterpret_cast<uintptr_t>(Handle)) +
+                          " in a user process's request (pass the request's RequestorMode)");
   }
   std::lock_guard<std::mutex> tableHold(table->lock);
   size_t index;

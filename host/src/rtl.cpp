@@ -1,6 +1,7 @@
 // Kernel host: the runtime library and the debugger's print. DbgPrint formats
 // as the kernel's does (ULONG-sized %d/%x/%lx, %ws/%ls/%S for UTF-16, %wZ for
-// counted strings, I64 and z/I for 64-bit) and keeps what was printed as
+// counted strings, %wc/%lc/%C for a UTF-16 character, I64 and z/I for 64-bit),
+// refuses the Unicode ones above PASSIVE_LEVEL, and keeps what was printed as
 // lines, one per "\r\n", for tests to read.
 #include <cstdarg>
 #include <cstdio>
@@ -28,7 +29,9 @@ void AppendWide(std::string& out, const WCHAR* text, long long chars, int width,
   if (left && static_cast<int>(narrow.size()) < width) out.append(width - narrow.size(), ' ');
 }
 
-std::string FormatKernel(const char* format, va_list args) {
+// `unicode` is set when a directive converts UTF-16 text (%ws, %ls, %S, %wZ,
+// %wc, %lc, %C): the conversion may touch pageable tables.
+std::string FormatKernel(const char* format, va_list args, bool* unicode) {
   std::string out;
   for (const char* p = format; *p; ++p) {
     if (*p != '%') {
@@ -110,7 +113,14 @@ std::string FormatKernel(const char* format, va_list args) {
         out += buffer;
         break;
       case 'c':
-        out.push_back(static_cast<char>(va_arg(args, int)));
+      case 'C':
+        if (wide || conversion == 'C') {
+          *unicode = true;
+          const WCHAR c = static_cast<WCHAR>(va_arg(args, int));
+          out += Narrow(&c, 1);
+        } else {
+          out.push_back(static_cast<char>(va_arg(args, int)));
+        }
         break;
       case 'p': {
         // The kernel prints pointers as 16 hex digits.
@@ -120,10 +130,12 @@ std::string FormatKernel(const char* format, va_list args) {
         break;
       }
       case 'S':
+        *unicode = true;
         AppendWide(out, va_arg(args, const WCHAR*), precision, width, flags.find('-') != std::string::npos);
         break;
       case 's':
         if (wide) {
+          *unicode = true;
           AppendWide(out, va_arg(args, const WCHAR*), precision, width,
                      flags.find('-') != std::string::npos);
         } else {
@@ -139,6 +151,7 @@ std::string FormatKernel(const char* format, va_list args) {
         break;
       case 'Z':
         if (wide) {
+          *unicode = true;
           const UNICODE_STRING* counted = va_arg(args, const UNICODE_STRING*);
           if (counted && counted->Buffer)
             out += Narrow(counted->Buffer, counted->Length / sizeof(WCHAR));
@@ -204,8 +217,13 @@ extern "C" {
 ULONG DbgPrint(PCSTR Format, ...) {
   va_list args;
   va_start(args, Format);
-  std::string text = FormatKernel(Format, args);
+  bool unicode = false;
+  std::string text = FormatKernel(Format, args, &unicode);
   va_end(args);
+  // The documentation allows the Unicode conversions only at PASSIVE_LEVEL.
+  if (unicode && ThreadIrql() > PASSIVE_LEVEL)
+    ReportViolation("unicode-format-at-raised-irql",
+                    khost::Format("DbgPrint(\"%s\") converts Unicode text at IRQL %d", Format, ThreadIrql()));
   Emit(text);
   return STATUS_SUCCESS;
 }

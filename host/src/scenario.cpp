@@ -30,6 +30,7 @@ void Reset() {
 std::string CheckLeaks() {
   Pnp().JoinThreads();
   JoinPowerThreads();
+  CheckQuarantine();
   std::string summary;
   auto pool = OutstandingPool();
   for (const PoolBlock& block : pool) {

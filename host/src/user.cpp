@@ -1,6 +1,8 @@
 // Kernel host: the user-mode side. A process's handle table, opens through
-// Win32 device paths, buffered control requests made the way the I/O manager
-// makes them for a user-mode caller, and events a service creates.
+// Win32 device paths with the access they ask for, control requests made the
+// way the I/O manager makes them for a user-mode caller (access checked,
+// buffers laid out for the code's transfer method), and events a service
+// creates.
 #include <algorithm>
 #include <cstdlib>
 
@@ -36,7 +38,8 @@ void* NewEventObject(bool manualReset, bool initialState, const std::string& des
   return event;
 }
 
-bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** object) {
+bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** object,
+                  ACCESS_MASK* granted = nullptr) {
   std::lock_guard<std::mutex> hold(table.lock);
   uint64_t value = reinterpret_cast<uint64_t>(handle);
   if (value == 0 || value % 4 != 0 || value > 0xFFFFFFFFull) return false;
@@ -44,6 +47,7 @@ bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** ob
   if (index >= table.entries.size() || !table.entries[index].object) return false;
   if (type && ObTypeOf(table.entries[index].object) != type) return false;
   *object = table.entries[index].object;
+  if (granted) *granted = table.entries[index].granted;
   ObfReferenceObject(*object);
   return true;
 }
@@ -70,7 +74,7 @@ size_t Process::OpenHandles() const {
                                            [](const HandleEntry& e) { return e.object != nullptr; }));
 }
 
-HANDLE Process::CreateFile(const std::u16string& win32Path, NTSTATUS* status) {
+HANDLE Process::CreateFile(const std::u16string& win32Path, NTSTATUS* status, ACCESS_MASK desired) {
   NTSTATUS local;
   if (!status) status = &local;
   ProcessContext context(&table_->handles);
@@ -94,7 +98,7 @@ HANDLE Process::CreateFile(const std::u16string& win32Path, NTSTATUS* status) {
   PFILE_OBJECT file = nullptr;
   *status = CreateFileObjectAndOpen(device, remainder, UserMode, &file);
   if (!NT_SUCCESS(*status)) return nullptr;
-  return InsertHandle(table_->handles, file, 0x001F01FF /* FILE_ALL_ACCESS */);
+  return InsertHandle(table_->handles, file, MapFileAccess(desired));
 }
 
 NTSTATUS Process::Close(HANDLE handle) {
@@ -109,34 +113,37 @@ NTSTATUS Process::Close(HANDLE handle) {
 }
 
 NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULONG inLength,
-                                  void* out, ULONG outLength, ULONG_PTR* returned, bool internal) {
+                                  void* out, ULONG outLength, ULONG_PTR* returned) {
   if (returned) *returned = 0;
   void* object;
-  if (!LookupObject(table_->handles, handle, &g_FileType, &object)) return STATUS_INVALID_HANDLE;
+  ACCESS_MASK granted = 0;
+  if (!LookupObject(table_->handles, handle, &g_FileType, &object, &granted)) return STATUS_INVALID_HANDLE;
   PFILE_OBJECT file = static_cast<PFILE_OBJECT>(object);
+  // The code's required access against what the handle was granted, before
+  // any driver sees the request.
+  ULONG required = (code >> 14) & 3;
+  if (((required & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
+      ((required & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA))) {
+    ObfDereferenceObject(file);
+    return STATUS_ACCESS_DENIED;
+  }
   ProcessContext context(&table_->handles);
 
-  size_t bytes = std::max(inLength, outLength);
-  uint8_t* system = nullptr;
-  if (bytes) {
-    system = static_cast<uint8_t*>(std::malloc(bytes));
-    for (size_t i = 0; i < bytes; ++i) system[i] = PoisonByte(i);
-    if (in && inLength) std::memcpy(system, in, inLength);
-  }
+  const bool buffered = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED;
+  ControlBuffers buffers;
   RequestResult result = SendIrp(
-      file->DeviceObject, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+      file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0,
       [&](PIRP irp, PIO_STACK_LOCATION stack) {
         irp->IoStatus.Information = initialInformation_;
-        irp->AssociatedIrp.SystemBuffer = system;
         irp->Tail.Overlay.OriginalFileObject = file;
         stack->FileObject = file;
-        stack->Parameters.DeviceIoControl.IoControlCode = code;
-        stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
-        stack->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+        buffers = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength, PoisonByte);
       },
       STATUS_SUCCESS, UserMode);
 
-  if (!NT_ERROR(result.status) && result.status != STATUS_PENDING) {
+  // Direct and neither requests wrote the caller's buffer in place; only a
+  // buffered one is copied back, Information bytes of it.
+  if (buffered && !NT_ERROR(result.status) && result.status != STATUS_PENDING) {
     if (result.information > outLength) {
       ReportViolation("information-exceeds-output",
                       Format("control code %#x: Information %llu exceeds the output length %u", code,
@@ -146,16 +153,16 @@ NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULO
     // Bytes the reply covers but the driver never wrote would hand the caller
     // whatever the kernel's buffer held before.
     for (size_t i = inLength; i + 1 < copy; ++i) {
-      if (system[i] == PoisonByte(i) && system[i + 1] == PoisonByte(i + 1)) {
+      if (buffers.system[i] == PoisonByte(i) && buffers.system[i + 1] == PoisonByte(i + 1)) {
         ReportViolation("unwritten-reply-bytes",
                         Format("control code %#x: reply byte %zu of %zu was never written", code, i, copy));
         break;
       }
     }
-    if (out && copy) std::memcpy(out, system, copy);
+    if (out && copy) std::memcpy(out, buffers.system, copy);
   }
   if (returned) *returned = result.information;
-  std::free(system);
+  FreeControlBuffers(buffers);
   ObfDereferenceObject(file);
   return result.status;
 }

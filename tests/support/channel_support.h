@@ -56,14 +56,16 @@ inline NTSTATUS CallBus(const CALLBACK_EXCHANGE& exchange, std::vector<uint8_t> 
 
 // A control request from `mode` to the top of `device`'s stack, with a system
 // buffer of max(input, output) bytes: the input, then the poison pattern. The
-// whole buffer comes back, so a test sees what the driver wrote.
+// whole buffer comes back, so a test sees what the driver wrote. A kernel-mode
+// sender may send the internal request (the default); a user-mode one only
+// the ordinary one.
 struct KernelReply { NTSTATUS status; ULONG_PTR information; std::vector<uint8_t> buffer; };
 inline KernelReply KernelControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
                                  ULONG outputLength, KPROCESSOR_MODE mode = KernelMode, bool internal = true) {
   KernelReply reply{0, 0, input};
   for (size_t i = input.size(); i < outputLength; ++i) reply.buffer.push_back(khost::PoisonByte(i));
   khost::RequestResult result = khost::SendIrp(
-      device, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
+      device, internal && mode == KernelMode ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0,
       [&](PIRP irp, PIO_STACK_LOCATION stack) {
         irp->AssociatedIrp.SystemBuffer = reply.buffer.empty() ? nullptr : reply.buffer.data();
         stack->Parameters.DeviceIoControl.IoControlCode = code;

@@ -6,6 +6,19 @@
 
 #include "khost.h"
 
+// A byte of memory the host freed (pool, a completed request): it reads as the
+// poison pattern, and under ASan the read itself is reported.
+#if defined(__SANITIZE_ADDRESS__)
+#define EXPECT_FREED(address)                                                              \
+  do {                                                                                    \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                                       \
+    EXPECT_DEATH((void)*reinterpret_cast<volatile const uint8_t*>(address), "heap-use-after-free"); \
+  } while (0)
+#else
+#define EXPECT_FREED(address) \
+  EXPECT_EQ(*reinterpret_cast<volatile const uint8_t*>(address), khost::kFreedMemoryFill)
+#endif
+
 class KernelTest : public ::testing::Test {
  protected:
   void SetUp() override { khost::Reset(); }
