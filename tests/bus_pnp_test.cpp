@@ -100,8 +100,14 @@ TEST_F(BusPnpTest, OpenHandleVetoesStopAndRemovalCancelRestoresAndRemovalDeletes
   Enumerate();
   EXPECT_EQ(Pnp().Rebalance(node_), STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(Traced("Velmora===: OpenHandleCount=1!"));
-  EXPECT_EQ(Pnp().Remove(node_), STATUS_UNSUCCESSFUL) << "removed although the service holds it open";
+  // The manager itself vetoes removing a device with a handle open on it: the bus is asked nothing.
+  for (bool disable : {false, true})
+    EXPECT_EQ(disable ? Pnp().Disable(node_) : Pnp().Remove(node_), khost::kQueryRemoveVetoed);
+  EXPECT_FALSE(Traced("Velmora===: OpenHandleCount=1"));
+  // The bus's own refusal, asked directly.
+  EXPECT_EQ(Pnp().Send(node_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(Traced("Velmora===: OpenHandleCount=1"));
+  EXPECT_EQ(Pnp().Send(node_, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
   // A cancel after a refused query changes nothing.
   EXPECT_EQ(Bus()->Header.PnpState, StateStarted);
   EXPECT_EQ(Bus()->Header.PreviousPnpState, StateNotStarted);
@@ -162,8 +168,15 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   EXPECT_EQ(Enumerate(), 0) << "a surprise-removed bus is asked nothing";
 
   const CHILD_EXTENSION before = *Ext(disabled3);
-  if (GetParam() == khost::RemovalStyle::Windows) CloseService();
-  Pnp().CompleteSurpriseRemoval(node_);
+  if (GetParam() == khost::RemovalStyle::Windows) {
+    // Windows removes a surprise-removed device once the last handle on it is closed.
+    EXPECT_FALSE(Pnp().CompleteSurpriseRemoval(node_)) << "removed while the service holds the bus open";
+    EXPECT_FALSE(khost::DeviceDeleted(listed1));
+    EXPECT_TRUE(node_->removalPending);
+    CloseService();
+  } else {
+    EXPECT_TRUE(Pnp().CompleteSurpriseRemoval(node_, GetParam()));
+  }
   node_ = nullptr;
   EXPECT_TRUE(khost::DeviceDeleted(listed1)) << "a detached child is deleted by its own removal";
   EXPECT_TRUE(khost::DeviceDeleted(listed2));

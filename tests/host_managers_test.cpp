@@ -536,7 +536,8 @@ NTSTATUS ToyChild(ToyBus& bus, PIRP irp) {
 NTSTATUS ToyFunction(ToyBus& bus, PDEVICE_OBJECT fdo, PIRP irp) {
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   PDEVICE_OBJECT lower = ExtOf(fdo)->lower;
-  if (minor != IRP_MN_QUERY_DEVICE_RELATIONS) {
+  if (minor != IRP_MN_QUERY_DEVICE_RELATIONS ||
+      IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != BusRelations) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(fdo, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) {
