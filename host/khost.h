@@ -319,7 +319,10 @@ struct PowerRequestRecord {
 std::vector<PowerRequestRecord> PowerRequests();
 // Sends a system set-power request for `state` to every started device node,
 // children before parents when leaving the working state and parents first
-// when returning to it. Returns each node's status.
+// when returning to it. Leaving it is queried first (IRP_MN_QUERY_POWER, same
+// order); on a refusal the nodes that agreed get a set-power back to working,
+// and the result ends with the refusing node and its status. Returns each
+// node's status.
 std::vector<std::pair<DevNode*, NTSTATUS>> SetSystemPowerState(SYSTEM_POWER_STATE state);
 RequestResult SendPower(DevNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 void JoinPowerThreads();
