@@ -6,6 +6,7 @@
 #include <atomic>
 #include <deque>
 #include <unordered_map>
+#include <unordered_set>
 #include <thread>
 
 #include "internal.h"
@@ -543,28 +544,31 @@ void PnpManager::Enumerate(DevNode* node) {
     for (ULONG i = 0; i < list->Count; ++i) listed.push_back(list->Objects[i]);
     ExFreePoolWithTag(list, 0);
   }
-  for (size_t i = 0; i < listed.size(); ++i)
-    for (size_t j = i + 1; j < listed.size(); ++j)
-      if (listed[i] == listed[j]) ReportViolation("duplicate-relation", "a device object is listed twice");
+  // Hashed, so that an answer costs time linear in the number of children.
+  std::unordered_set<PDEVICE_OBJECT> distinct;
+  for (PDEVICE_OBJECT pdo : listed)
+    if (!distinct.insert(pdo).second) ReportViolation("duplicate-relation", "a device object is listed twice");
+  std::unordered_map<PDEVICE_OBJECT, DevNode*> known;
+  for (DevNode* child : node->children)
+    if (child->state != DevNodeState::Removed) known[child->pdo] = child;
 
   std::vector<DevNode*> added;
-  std::vector<DevNode*> seen;
+  std::unordered_set<DevNode*> seen;
   for (PDEVICE_OBJECT pdo : listed) {
-    DevNode* existing = nullptr;
-    for (DevNode* child : node->children)
-      if (child->pdo == pdo && child->state != DevNodeState::Removed) existing = child;
+    auto found = known.find(pdo);
+    DevNode* existing = found == known.end() ? nullptr : found->second;
     if (DeviceDeleted(pdo)) {
       // Windows stops here; the host sends the deleted device nothing.
       ReportViolation("relations-deleted-pdo",
                       node->label + ": the relations answer lists a device object already passed to "
                                     "IoDeleteDevice (bug check 0xCA/4)");
       ObfDereferenceObject(pdo);
-      if (existing) seen.push_back(existing);
+      if (existing) seen.insert(existing);
       continue;
     }
     if (existing) {
       ObfDereferenceObject(pdo);  // the node already holds one
-      seen.push_back(existing);
+      seen.insert(existing);
       continue;
     }
     DevNode* child = new DevNode;
@@ -573,14 +577,15 @@ void PnpManager::Enumerate(DevNode* node) {
     child->label = node->label + "/child" + std::to_string(node->children.size());
     node->children.push_back(child);
     KnowPdo(child);
+    known[pdo] = child;
     added.push_back(child);
-    seen.push_back(child);
+    seen.insert(child);
   }
 
   // Children left out of the answer are gone: removed as the manager removes a missing device.
   std::vector<DevNode*> missing;
   for (DevNode* child : node->children)
-    if (std::find(seen.begin(), seen.end(), child) == seen.end()) missing.push_back(child);
+    if (!seen.count(child)) missing.push_back(child);
   for (DevNode* child : missing) {
     switch (child->state) {
       case DevNodeState::Started:
@@ -599,8 +604,24 @@ void PnpManager::Enumerate(DevNode* node) {
     DeleteNode(child);
   }
 
+  // Device instance paths under this parent, without case, for the duplicate check.
+  auto instancePath = [](const DevNode* n) {
+    return NT_SUCCESS(n->deviceIdStatus) && NT_SUCCESS(n->instanceIdStatus) && !n->deviceId.empty()
+               ? UpperId(n->deviceId) + u"\\" + UpperId(n->instanceId)
+               : std::u16string();
+  };
+  std::unordered_set<std::u16string> paths;
+  for (DevNode* child : node->children) {
+    if (child->state == DevNodeState::Removed) continue;  // new children have no device ID yet
+    std::u16string path = instancePath(child);
+    if (!path.empty()) paths.insert(path);
+  }
   for (DevNode* child : added) {
     IdentifyChild(child);
+    std::u16string path = instancePath(child);
+    if (!path.empty() && !paths.insert(path).second)
+      ReportViolation("duplicate-device-instance",
+                      "two device nodes named " + child->label + " under one parent (bug check 0xCA/1)");
     SendNewDeviceQueries(child);
     LoadFunctionDriver(child);
   }
@@ -675,16 +696,8 @@ void PnpManager::IdentifyChild(DevNode* child) {
                                           child->deviceId.size() + 1 + child->instanceId.size(), kMaxDeviceIdLen));
   for (const auto& id : child->hardwareIds) checkId(id, "hardware ID");
   for (const auto& id : child->compatibleIds) checkId(id, "compatible ID");
-  if (NT_SUCCESS(child->deviceIdStatus) && NT_SUCCESS(child->instanceIdStatus)) {
+  if (NT_SUCCESS(child->deviceIdStatus) && NT_SUCCESS(child->instanceIdStatus))
     child->label = Narrow(child->deviceId) + "\\" + Narrow(child->instanceId);
-    for (DevNode* sibling : child->parent->children) {
-      if (sibling == child || sibling->state == DevNodeState::Removed) continue;
-      if (UpperId(sibling->deviceId) == UpperId(child->deviceId) &&
-          UpperId(sibling->instanceId) == UpperId(child->instanceId))
-        ReportViolation("duplicate-device-instance",
-                        "two device nodes named " + child->label + " under one parent (bug check 0xCA/1)");
-    }
-  }
 }
 
 void PnpManager::LoadFunctionDriver(DevNode* node) {
@@ -916,9 +929,9 @@ NTSTATUS PnpManager::Remove(DevNode* node, RemovalStyle style) {
 }
 
 DevNode* PnpManager::FindByPdo(PDEVICE_OBJECT pdo) {
-  for (DevNode* node : AllNodes())
-    if (node->pdo == pdo && node->state != DevNodeState::Removed) return node;
-  return nullptr;
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  auto it = g_pdos.find(pdo);
+  return it != g_pdos.end() && it->second->state != DevNodeState::Removed ? it->second : nullptr;
 }
 
 std::vector<DevNode*> PnpManager::AllNodes() {
