@@ -12,7 +12,7 @@ PBUS_EXTENSION BusOf(PDEVICE_OBJECT BusDevice) {
 
 // A query-stop or query-remove: refused while the service holds the control
 // device open (it is relying on the bus), otherwise the bus enters the pending
-// state and lets the drivers below answer.
+// state, sets success and lets the drivers below answer.
 NTSTATUS AnswerQuery(PDEVICE_OBJECT BusDevice, PIRP Irp, PNP_STATE PendingState, PCSTR RefusalFormat) {
   PBUS_EXTENSION bus = BusOf(BusDevice);
   LONG openHandles = bus->OpenHandleCount;
@@ -22,6 +22,8 @@ NTSTATUS AnswerQuery(PDEVICE_OBJECT BusDevice, PIRP Irp, PNP_STATE PendingState,
     return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
   }
   SetNewPnpState(&bus->Header, PendingState);
+  // Success goes down with the request: the drivers below see the bus's answer.
+  Irp->IoStatus.Status = STATUS_SUCCESS;
   return PassDown(BusDevice, Irp);
 }
 
@@ -231,6 +233,7 @@ NTSTATUS BusFdo_StopDevice(PDEVICE_OBJECT BusDevice, PIRP Irp) {
   TRACE_ENTER("BusFdo_StopDevice");
 
   SetNewPnpState(&bus->Header, StateStopped);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
   status = PassDown(BusDevice, Irp);
 
   TRACE_EXIT("BusFdo_StopDevice");

@@ -192,6 +192,16 @@ struct RootPdoConfig {
   RootPdoConfig();
 };
 
+// What the root bus's physical device object, the bottom of a root-enumerated
+// stack, received of one request: what the driver above handed down.
+struct LowerRequest {
+  UCHAR major = 0, minor = 0;
+  NTSTATUS arrivedWith = 0;    // the request's status as it arrived
+  ULONG_PTR information = 0;   // and its Information
+  KIRQL irql = PASSIVE_LEVEL;
+  bool startNextPowerCalled = false;  // power: a driver above had called PoStartNextPowerIrp
+};
+
 struct DevNode {
   std::string label;  // for printing
   PDEVICE_OBJECT pdo = nullptr;
@@ -212,7 +222,16 @@ struct DevNode {
   std::map<std::string, std::vector<uint8_t>> answers;
   NTSTATUS lastStartStatus = 0;
   std::vector<std::string> history;  // every request the manager sent, with its status
+  // Root-enumerated devices: every request the physical device object received
+  // (read it with PnpManager::LowerRequests while requests may still run).
+  std::vector<LowerRequest> lowerRequests;
+  bool removeSent = false;      // the manager's IRP_MN_REMOVE_DEVICE has gone out to the stack
+  bool removalPending = false;  // surprise-removed; the removal waits for the last handle to close
 };
+
+// What Disable and a Windows-style Remove return when the manager vetoes the
+// query-remove itself (a handle is open in the subtree): STATUS_PLUGPLAY_QUERY_VETOED.
+inline constexpr NTSTATUS kQueryRemoveVetoed = static_cast<NTSTATUS>(0x80000028L);
 
 enum class RemovalStyle {
   Windows,  // query-remove, then removal, children before parents
@@ -249,13 +268,21 @@ class PnpManager {
   NTSTATUS Enable(DevNode* node);
   // Surprise removal only; the removal follows with CompleteSurpriseRemoval.
   void SurpriseRemove(DevNode* node);
-  void CompleteSurpriseRemoval(DevNode* node);
+  // Windows sends the removal once the last handle open on a stack of the
+  // subtree is closed: with one still open it is left pending (the node's
+  // removalPending) and sent by the close. Wine sends it at once. Returns
+  // whether the removal was sent (and the node deleted).
+  bool CompleteSurpriseRemoval(DevNode* node, RemovalStyle style = RemovalStyle::Windows);
+  // File objects open on the stacks of a node and its descendants.
+  size_t OpenHandles(DevNode* node);
   // Removes a device node and its subtree as the given platform does.
   NTSTATUS Remove(DevNode* node, RemovalStyle style = RemovalStyle::Windows);
 
   DevNode* Root() { return &root_; }
   std::vector<DevNode*> Children(DevNode* node) const { return node->children; }
   DevNode* FindByPdo(PDEVICE_OBJECT pdo);
+  // What a root-enumerated node's physical device object has received so far.
+  std::vector<LowerRequest> LowerRequests(DevNode* node);
   std::vector<DevNode*> AllNodes();
   // The device tree as text, one node a line.
   std::string Describe();
@@ -270,6 +297,10 @@ class PnpManager {
   void IdentifyChild(DevNode* child);
   void LoadFunctionDriver(DevNode* node);
   void SendRemoval(DevNode* node);
+  void SendNewDeviceQueries(DevNode* node);
+  NTSTATUS QueryRemoveSubtree(const std::vector<DevNode*>& order);
+  void FinishSurpriseRemoval(DevNode* node);
+  friend void PnpFileClosed(PDEVICE_OBJECT device);
   void DeleteNode(DevNode* node);
   void RemoveSubtreeWindows(DevNode* node);
   void CollectPostOrder(DevNode* node, std::vector<DevNode*>& out);
@@ -303,7 +334,10 @@ struct PowerRequestRecord {
 std::vector<PowerRequestRecord> PowerRequests();
 // Sends a system set-power request for `state` to every started device node,
 // children before parents when leaving the working state and parents first
-// when returning to it. Returns each node's status.
+// when returning to it. Leaving it is queried first (IRP_MN_QUERY_POWER, same
+// order); on a refusal the nodes that agreed get a set-power back to working,
+// and the result ends with the refusing node and its status. Returns each
+// node's status.
 std::vector<std::pair<DevNode*, NTSTATUS>> SetSystemPowerState(SYSTEM_POWER_STATE state);
 RequestResult SendPower(DevNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 void JoinPowerThreads();

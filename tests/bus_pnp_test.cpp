@@ -100,8 +100,14 @@ TEST_F(BusPnpTest, OpenHandleVetoesStopAndRemovalCancelRestoresAndRemovalDeletes
   Enumerate();
   EXPECT_EQ(Pnp().Rebalance(node_), STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(Traced("Velmora===: OpenHandleCount=1!"));
-  EXPECT_EQ(Pnp().Remove(node_), STATUS_UNSUCCESSFUL) << "removed although the service holds it open";
+  // The manager itself vetoes removing a device with a handle open on it: the bus is asked nothing.
+  for (bool disable : {false, true})
+    EXPECT_EQ(disable ? Pnp().Disable(node_) : Pnp().Remove(node_), khost::kQueryRemoveVetoed);
+  EXPECT_FALSE(Traced("Velmora===: OpenHandleCount=1"));
+  // The bus's own refusal, asked directly.
+  EXPECT_EQ(Pnp().Send(node_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(Traced("Velmora===: OpenHandleCount=1"));
+  EXPECT_EQ(Pnp().Send(node_, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
   // A cancel after a refused query changes nothing.
   EXPECT_EQ(Bus()->Header.PnpState, StateStarted);
   EXPECT_EQ(Bus()->Header.PreviousPnpState, StateNotStarted);
@@ -162,8 +168,15 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   EXPECT_EQ(Enumerate(), 0) << "a surprise-removed bus is asked nothing";
 
   const CHILD_EXTENSION before = *Ext(disabled3);
-  if (GetParam() == khost::RemovalStyle::Windows) CloseService();
-  Pnp().CompleteSurpriseRemoval(node_);
+  if (GetParam() == khost::RemovalStyle::Windows) {
+    // Windows removes a surprise-removed device once the last handle on it is closed.
+    EXPECT_FALSE(Pnp().CompleteSurpriseRemoval(node_)) << "removed while the service holds the bus open";
+    EXPECT_FALSE(khost::DeviceDeleted(listed1));
+    EXPECT_TRUE(node_->removalPending);
+    CloseService();
+  } else {
+    EXPECT_TRUE(Pnp().CompleteSurpriseRemoval(node_, GetParam()));
+  }
   node_ = nullptr;
   EXPECT_TRUE(khost::DeviceDeleted(listed1)) << "a detached child is deleted by its own removal";
   EXPECT_TRUE(khost::DeviceDeleted(listed2));
@@ -217,3 +230,107 @@ TEST_P(RemovalWaitsTest, ForARequestInsideItsHandlerAndRefusesOneCaughtAtTheLock
 }
 
 BUS_IN_BOTH_REMOVAL_ORDERS(RemovalWaitsTest);
+
+// What the root device below the bus receives of each request the manager
+// sends the bus: what it passes down, what it forwards and waits for, and what
+// it keeps to itself. A request goes down with the status the platform wants
+// there: success for what the bus agreed to, the manager's own status for what
+// the bus does not handle; a power request after the next has been started.
+class LowerDeviceTest : public BusTest {};
+
+TEST_F(LowerDeviceTest, ReceivesWhatTheBusPassesDownWithTheStatusThePlatformRequires) {
+  using Seen = std::vector<std::tuple<UCHAR, UCHAR, NTSTATUS>>;
+  static constexpr NTSTATUS kNone = STATUS_NOT_SUPPORTED, kOk = STATUS_SUCCESS;
+  Boot();
+  size_t mark = 0;
+  auto since = [&] {
+    Seen seen;
+    const std::vector<khost::LowerRequest> all = Pnp().LowerRequests(node_);
+    for (size_t i = mark; i < all.size(); ++i) {
+      seen.emplace_back(all[i].major, all[i].minor, all[i].arrivedWith);
+      EXPECT_EQ(all[i].irql, PASSIVE_LEVEL);
+      if (all[i].major == IRP_MJ_POWER) {
+        EXPECT_TRUE(all[i].startNextPowerCalled) << "minor " << int(all[i].minor);
+      }
+    }
+    mark = all.size();
+    return seen;
+  };
+  auto pnp = [](UCHAR minor, NTSTATUS status) { return std::make_tuple(UCHAR(IRP_MJ_PNP), minor, status); };
+  auto power = [](UCHAR minor) { return std::make_tuple(UCHAR(IRP_MJ_POWER), minor, kNone); };
+  auto send = [&](UCHAR minor, DEVICE_RELATION_TYPE type = BusRelations) {
+    return [&, minor, type] {
+      khost::RequestResult result = Pnp().Send(node_, minor, [type](PIRP, PIO_STACK_LOCATION s) {
+        s->Parameters.QueryDeviceRelations.Type = type;
+      });
+      if (minor == IRP_MN_QUERY_DEVICE_RELATIONS && type == BusRelations) TakeList(result.information);
+    };
+  };
+  // The start the manager sent at boot, with what surrounds it: the empty
+  // relations answer goes down as the bus's success.
+  const Seen boot = since();
+  ASSERT_EQ(boot.size(), 7u);
+  EXPECT_EQ(Seen(boot.begin() + 3, boot.end()),
+            (Seen{pnp(IRP_MN_FILTER_RESOURCE_REQUIREMENTS, kNone), pnp(IRP_MN_START_DEVICE, kNone),
+                  pnp(IRP_MN_QUERY_PNP_DEVICE_STATE, kNone), pnp(IRP_MN_QUERY_DEVICE_RELATIONS, kOk)}));
+  const std::vector<std::tuple<const char*, std::function<void()>, Seen>> cases = {
+      // With the service's handle open the bus refuses both queries: they never go down, the cancels do.
+      {"refused query-stop", send(IRP_MN_QUERY_STOP_DEVICE), Seen{}},
+      {"cancel-stop after a refusal", send(IRP_MN_CANCEL_STOP_DEVICE), Seen{pnp(IRP_MN_CANCEL_STOP_DEVICE, kNone)}},
+      {"refused query-remove", send(IRP_MN_QUERY_REMOVE_DEVICE), Seen{}},
+      {"cancel-remove after a refusal", send(IRP_MN_CANCEL_REMOVE_DEVICE),
+       Seen{pnp(IRP_MN_CANCEL_REMOVE_DEVICE, kNone)}},
+      {"unhandled minors", [&] {
+         for (int minor : {IRP_MN_QUERY_INTERFACE, IRP_MN_QUERY_RESOURCES,
+                             IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_ID,
+                             IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_DEVICE_USAGE_NOTIFICATION, 0x18})
+           send(UCHAR(minor))();
+         send(IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations)();
+       },
+       Seen{pnp(IRP_MN_QUERY_INTERFACE, kNone), pnp(IRP_MN_QUERY_RESOURCES, kNone), pnp(IRP_MN_QUERY_RESOURCE_REQUIREMENTS, kNone),
+            pnp(IRP_MN_QUERY_DEVICE_TEXT, kNone), pnp(IRP_MN_QUERY_ID, kNone),
+            pnp(IRP_MN_QUERY_BUS_INFORMATION, kNone), pnp(IRP_MN_DEVICE_USAGE_NOTIFICATION, kNone),
+            pnp(0x18, kNone), pnp(IRP_MN_QUERY_DEVICE_RELATIONS, kNone)}},
+      {"sleep and wake", [] { khost::SetSystemPowerState(PowerSystemSleeping3), khost::SetSystemPowerState(PowerSystemWorking); },
+       Seen{power(IRP_MN_QUERY_POWER), power(IRP_MN_SET_POWER), power(IRP_MN_SET_POWER)}},
+      {"accepted query-stop", [&] { CloseService(), send(IRP_MN_QUERY_STOP_DEVICE)(); },
+       Seen{pnp(IRP_MN_QUERY_STOP_DEVICE, kOk)}},
+      {"cancel-stop, forwarded first", send(IRP_MN_CANCEL_STOP_DEVICE), Seen{pnp(IRP_MN_CANCEL_STOP_DEVICE, kNone)}},
+      {"accepted query-remove", send(IRP_MN_QUERY_REMOVE_DEVICE), Seen{pnp(IRP_MN_QUERY_REMOVE_DEVICE, kOk)}},
+      {"cancel-remove, forwarded first", send(IRP_MN_CANCEL_REMOVE_DEVICE),
+       Seen{pnp(IRP_MN_CANCEL_REMOVE_DEVICE, kNone)}},
+      {"rebalance", [&] { EXPECT_EQ(Pnp().Rebalance(node_), STATUS_SUCCESS); },
+       Seen{pnp(IRP_MN_QUERY_STOP_DEVICE, kOk), pnp(IRP_MN_STOP_DEVICE, kOk),
+            pnp(IRP_MN_FILTER_RESOURCE_REQUIREMENTS, kNone), pnp(IRP_MN_START_DEVICE, kNone),
+            pnp(IRP_MN_QUERY_PNP_DEVICE_STATE, kNone), pnp(IRP_MN_QUERY_DEVICE_RELATIONS, kOk)}},
+      {"surprise removal", [&] { Pnp().SurpriseRemove(node_); }, Seen{pnp(IRP_MN_SURPRISE_REMOVAL, kOk)}},
+  };
+  for (const auto& [name, act, expected] : cases) {
+    act();
+    EXPECT_EQ(since(), expected) << name;
+  }
+  // The removal follows at once (no handle is open); the root device's own
+  // check holds it to success, as it did the surprise removal.
+  EXPECT_TRUE(Pnp().CompleteSurpriseRemoval(node_));
+  node_ = nullptr;
+}
+
+// Disabling the bus is a removal of its subtree that leaves the bus's node in
+// place: vetoed by the manager while the service holds the bus open, otherwise
+// every child goes with it.
+TEST_F(BusPnpTest, DisablingTheBusRemovesItsChildrenFirstUnlessAHandleIsOpen) {
+  Boot();
+  for (ULONG serial : {1u, 2u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
+  Enumerate();
+  const std::vector<PDEVICE_OBJECT> pdos = {Keep(1), Keep(2)};
+  const std::vector<khost::DevNode*> children = ChildNodes();
+  const size_t asked = node_->history.size();
+  EXPECT_EQ(Pnp().Disable(node_), khost::kQueryRemoveVetoed);
+  EXPECT_EQ(node_->history.size(), asked + 1) << "the bus was asked although the manager vetoed";
+  for (khost::DevNode* child : children) EXPECT_EQ(child->state, khost::DevNodeState::Started);
+  CloseService();
+  ASSERT_EQ(Pnp().Disable(node_), STATUS_SUCCESS);
+  EXPECT_EQ(node_->state, khost::DevNodeState::Disabled);
+  EXPECT_TRUE(ChildNodes().empty());
+  for (PDEVICE_OBJECT pdo : pdos) EXPECT_TRUE(khost::DeviceDeleted(pdo)) << Ext(pdo)->SerialNo;
+}

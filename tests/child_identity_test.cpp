@@ -72,6 +72,15 @@ TEST_F(ChildIdentityTest, OneChildTravelsFromPlugInToStartWithEveryAnswerExact) 
   EXPECT_EQ(child_->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(child_->Reported && child_->Present);
   EXPECT_EQ(pdo_->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG(DO_POWER_PAGABLE));
+  // After its identity, what a new device is asked before and around its start: the child keeps the
+  // manager's status for each (no resources, no bus information, no state to report).
+  const std::vector<std::string> asked = {"QUERY_BUS_INFORMATION -> 0xc00000bb", "QUERY_RESOURCES -> 0xc00000bb",
+                                          "QUERY_RESOURCE_REQUIREMENTS -> 0xc00000bb", "DEVICE_ENUMERATED -> 0xc00000bb",
+                                          "AddDevice -> 0", "FILTER_RESOURCE_REQUIREMENTS -> 0xc00000bb",
+                                          "START_DEVICE -> 0", "QUERY_PNP_DEVICE_STATE -> 0xc00000bb"};
+  const auto identified = std::find(node_->history.begin(), node_->history.end(), "QUERY_BUS_INFORMATION -> 0xc00000bb");
+  ASSERT_NE(identified, node_->history.end());
+  EXPECT_EQ(std::vector<std::string>(identified, std::min(identified + asked.size(), node_->history.end())), asked);
 }
 
 // Serials of every width, including those whose text does not fit the sizes the manager has always been

@@ -12,6 +12,13 @@ using velmora_test::BusHarness;
 constexpr NTSTATUS kNotConnected = NTSTATUS(0xC000009D);
 const char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
 using Lines = std::vector<std::string>;
+// What the manager asks a new root device (answered by nobody) before AddDevice, then `after`.
+Lines AsNewDevice(Lines after) {
+  Lines history = {"QUERY_BUS_INFORMATION -> 0xc00000bb", "QUERY_RESOURCES -> 0xc00000bb",
+                   "QUERY_RESOURCE_REQUIREMENTS -> 0xc00000bb"};
+  history.insert(history.end(), after.begin(), after.end());
+  return history;
+}
 
 class FrameTest : public KernelTest {
  protected:
@@ -72,7 +79,7 @@ TEST_F(FrameTest, LoadingAndUnloadingTraceUnderTheirBitsAndLeaveUnhandledRequest
 TEST_F(FrameTest, AddDeviceLeavesANamedBusDeviceOnTheStackReadyButNotStarted) {
   TraceMask = 0x111;
   khost::DevNode* node = Add(khost::RootPdoConfig(), false);
-  EXPECT_EQ(node->history, Lines{"AddDevice -> 0"});
+  EXPECT_EQ(node->history, AsNewDevice({"AddDevice -> 0"}));
   EXPECT_EQ(khost::TakeTraceLines(), (Lines{"Velmora===>BtNetDrvInitializeSend.", "Velmora<===<<BtNetDrvInitializeSend",
                                             "Velmora<===netBus_AddDevice, NTSTATUS:0"}));
   PDEVICE_OBJECT fdo = Fdo(node);
@@ -156,7 +163,7 @@ TEST_F(FrameTest, EachFailedAddDeviceStepLeavesNothingBehindAndReturnsItsStatus)
     TraceMask = 0x110;
     khost::DevNode* node = Add();
     TraceMask = 0;
-    EXPECT_EQ(node->history, Lines{std::string("AddDevice -> ") + c.status});
+    EXPECT_EQ(node->history, AsNewDevice({std::string("AddDevice -> ") + c.status}));
     EXPECT_EQ(node->state, khost::DevNodeState::Failed);
     EXPECT_EQ(khost::TakeTraceLines(), c.trace);
     ExpectNothingLeft();
@@ -172,7 +179,9 @@ TEST_F(FrameTest, ASecondAddDeviceFailsOnTheTakenNameAndLeavesTheFirstBusAlone) 
   config.capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD1;
   config.cancelStatus = STATUS_UNSUCCESSFUL;
   khost::DevNode* first = Add(config);
-  EXPECT_EQ(first->history, (Lines{"AddDevice -> 0", "START_DEVICE -> 0", "QUERY_DEVICE_RELATIONS -> 0"}));
+  EXPECT_EQ(first->history, AsNewDevice({"AddDevice -> 0", "FILTER_RESOURCE_REQUIREMENTS -> 0xc00000bb",
+                                          "START_DEVICE -> 0", "QUERY_PNP_DEVICE_STATE -> 0xc00000bb",
+                                          "QUERY_DEVICE_RELATIONS -> 0"}));
   EXPECT_EQ(khost::Pnp().Send(first, IRP_MN_QUERY_RESOURCES).status, STATUS_NOT_SUPPORTED)
       << "what nobody answers keeps the status the manager sent it with";
   DEVICE_CAPABILITIES caps{};
@@ -184,7 +193,7 @@ TEST_F(FrameTest, ASecondAddDeviceFailsOnTheTakenNameAndLeavesTheFirstBusAlone) 
   TraceMask = 0x100;
   khost::DevNode* second = Add();
   TraceMask = 0;
-  EXPECT_EQ(second->history, Lines{"AddDevice -> 0xc0000035"});
+  EXPECT_EQ(second->history, AsNewDevice({"AddDevice -> 0xc0000035"}));
   EXPECT_EQ(second->state, khost::DevNodeState::Failed);
   EXPECT_EQ(khost::TakeTraceLines(), Lines{"Velmora===: CreateDevice fail err=0xc0000035"});
   EXPECT_EQ(khost::DevicesOf(driver_), std::vector<PDEVICE_OBJECT>{Fdo(first)});

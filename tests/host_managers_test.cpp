@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <list>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -740,7 +741,10 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
 struct ToyBus {
   enum { Pool, NoList, Static, FailedWithList, Twice } relations = Pool;
   enum { Good, NotPool, Unterminated, FailedWithData } id = Good;
-  std::u16string deviceId = u"TOY\\DEV", hardwareIds = std::u16string(u"TOY\\DEV\0", 8);
+  std::u16string deviceId = u"TOY\\DEV", instanceId = u"0007", hardwareIds = std::u16string(u"TOY\\DEV\0", 8);
+  std::map<PDEVICE_OBJECT, std::u16string> deviceIds;  // a child's own device ID, if not deviceId
+  std::map<PDEVICE_OBJECT, int> received;               // requests each child was sent
+  std::vector<std::string> removals;                    // "bus"/"child" and the minor, in order
   std::vector<PDEVICE_OBJECT> children;
   PDEVICE_RELATIONS refusedList = nullptr;
   PVOID refusedText = nullptr;
@@ -753,28 +757,38 @@ PWCHAR PoolText(const std::u16string& text, bool terminate = true) {
   return copy;
 }
 
-NTSTATUS ToyChild(ToyBus& bus, PIRP irp) {
+NTSTATUS ToyChild(ToyBus& bus, PDEVICE_OBJECT self, PIRP irp) {
   static WCHAR notPool[] = L"TOY\\STATIC";
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ++bus.received[self];
+  if (stack->MajorFunction == IRP_MJ_PNP &&
+      (stack->MinorFunction <= IRP_MN_CANCEL_REMOVE_DEVICE || stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS))
+    bus.removals.push_back("child " + std::to_string(stack->MinorFunction));
+  const std::u16string& deviceId = bus.deviceIds.count(self) ? bus.deviceIds[self] : bus.deviceId;
   auto answer = [&](PVOID text, NTSTATUS status = STATUS_SUCCESS) {
     return Complete(irp, status, reinterpret_cast<ULONG_PTR>(text));
   };
   if (stack->MinorFunction != IRP_MN_QUERY_ID) return Complete(irp, STATUS_SUCCESS);
   switch (stack->Parameters.QueryId.IdType) {
-    case BusQueryInstanceID: return answer(PoolText(u"0007"));
+    case BusQueryInstanceID: return answer(PoolText(bus.instanceId));
     case BusQueryHardwareIDs: return answer(PoolText(bus.hardwareIds));
     case BusQueryDeviceID:
       if (bus.id == ToyBus::NotPool) return answer(notPool);
-      if (bus.id != ToyBus::FailedWithData) return answer(PoolText(bus.deviceId, bus.id == ToyBus::Good));
-      return answer(bus.refusedText = PoolText(bus.deviceId), STATUS_UNSUCCESSFUL);
+      if (bus.id != ToyBus::FailedWithData) return answer(PoolText(deviceId, bus.id == ToyBus::Good));
+      return answer(bus.refusedText = PoolText(deviceId), STATUS_UNSUCCESSFUL);
     default: return Complete(irp, irp->IoStatus.Status);
   }
 }
 
+constexpr size_t kMaxDeviceIdLen = 200;
+
 NTSTATUS ToyFunction(ToyBus& bus, PDEVICE_OBJECT fdo, PIRP irp) {
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   PDEVICE_OBJECT lower = ExtOf(fdo)->lower;
-  if (minor != IRP_MN_QUERY_DEVICE_RELATIONS) {
+  if (minor <= IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+    bus.removals.push_back("bus " + std::to_string(minor));
+  if (minor != IRP_MN_QUERY_DEVICE_RELATIONS ||
+      IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != BusRelations) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(fdo, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) {
@@ -799,8 +813,22 @@ NTSTATUS ToyFunction(ToyBus& bus, PDEVICE_OBJECT fdo, PIRP irp) {
 TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
   ToyBus bus;
   g_functionDevice = [&](PDEVICE_OBJECT fdo, PIRP irp) { return ToyFunction(bus, fdo, irp); };
-  auto plugIn = [&] { bus.children.push_back(New([&](PDEVICE_OBJECT, PIRP irp) { return ToyChild(bus, irp); })); };
-  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+  auto plugIn = [&] {
+    bus.children.push_back(New([&](PDEVICE_OBJECT self, PIRP irp) { return ToyChild(bus, self, irp); }));
+  };
+  khost::DevNode* node = nullptr;
+  auto enumerate = [&] {
+    IoInvalidateDeviceRelations(node->pdo, BusRelations);
+    khost::Pnp().ProcessInvalidations();
+  };
+  const std::u16string longest(kMaxDeviceIdLen - 1, u'D');  // MAX_DEVICE_ID_LEN counts the terminator
+  // A case arranges the bus before the manager enumerates it and may act afterwards; an empty check is a
+  // case the manager must accept in silence.
+  struct Case {
+    const char* check;
+    std::function<void()> arrange, then = [] {};
+  };
+  const std::vector<Case> cases = {
       {"relations-null-list", [&] { bus.relations = ToyBus::NoList; }},
       {"answer-not-from-pool", [&] { bus.relations = ToyBus::Static; }},
       {"information-on-failure", [&] { bus.relations = ToyBus::FailedWithList; }},
@@ -810,27 +838,163 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
       {"information-on-failure", [&] { bus.id = ToyBus::FailedWithData; }},
       {"invalid-device-id", [&] { bus.deviceId = u"TOY\\A,B"; }},
       {"invalid-device-id", [&] { bus.hardwareIds = std::u16string(u"TOY DEV\0", 8); }},
-      {"duplicate-device-instance", plugIn},  // a second child with the same instance ID
+      {"invalid-device-id", [&] { bus.deviceId = u"TOY\\\x80"; }},
+      {"", [&] { bus.deviceId = u"TOY\\\x7F!#&"; }},
+      {"invalid-device-id", [&] { bus.instanceId = u"00\\07"; }},  // a backslash only separates the two
+      {"invalid-device-id", [&] { bus.instanceId = u""; }},
+      {"invalid-device-id", [&] { bus.deviceId = longest + u"D"; }},
+      {"invalid-device-id", [&] { bus.hardwareIds = longest + u"D" + std::u16string(1, 0); }},
+      {"", [&] { bus.hardwareIds = longest + std::u16string(1, 0); }},
+      // The instance path (device ID, backslash, instance ID) must fit as well.
+      {"", [&] { bus.deviceId = longest.substr(0, kMaxDeviceIdLen - 6); }},
+      {"invalid-device-id", [&] { bus.deviceId = longest.substr(0, kMaxDeviceIdLen - 5); }},
+      // Two children with one device instance path, however the manager meets them.
+      {"duplicate-device-instance", plugIn},  // in one answer
+      {"duplicate-device-instance", [] {}, [&] { plugIn(), enumerate(); }},  // the second in a later answer
+      {"duplicate-device-instance", [&] {
+         plugIn();
+         bus.deviceIds[bus.children[0]] = u"toy\\dev";  // IDs compare without case
+         std::swap(bus.children[0], bus.children[1]);    // the later child listed first
+       }},
+      {"", [&] { plugIn(), bus.deviceIds[bus.children[1]] = u"TOY\\OTHER"; }},
+      // A bus must report only device objects it owns and has not deleted, and delete one only after its removal.
+      {"invalidate-not-a-pdo", [&] { IoInvalidateDeviceRelations(bus.children[0], BusRelations); }},
+      {"relations-deleted-pdo", [&] { ObReferenceObject(bus.children[0]), IoDeleteDevice(bus.children[0]); },
+       [&] {
+         EXPECT_TRUE(node->children.empty());
+         EXPECT_EQ(bus.received[bus.children[0]], 0) << "the manager sent requests to a deleted device";
+         ObDereferenceObject(bus.children[0]);
+       }},
+      {"pdo-deleted-before-removal", [] {}, [&] { IoDeleteDevice(bus.children[0]); }},
   };
-  for (const auto& [check, arrange] : cases) {
-    SCOPED_TRACE(check);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.check) + " case " + std::to_string(&c - cases.data()));
     bus = ToyBus{};
-    khost::DevNode* node = khost::Pnp().AddRootDevice("TOYBUS", driver_);
+    node = khost::Pnp().AddRootDevice("TOYBUS", driver_);
     plugIn();
-    arrange();
-    IoInvalidateDeviceRelations(node->pdo, BusRelations);
-    khost::Pnp().ProcessInvalidations();
+    c.arrange();
+    enumerate();
+    c.then();
     auto violations = TakeViolations();
-    EXPECT_TRUE(Reported(violations, check)) << khost::DescribeViolations(violations);
+    if (*c.check) {
+      EXPECT_TRUE(Reported(violations, c.check)) << khost::DescribeViolations(violations);
+    } else {
+      EXPECT_TRUE(violations.empty()) << khost::DescribeViolations(violations);
+    }
     // Give back what the manager refused to take.
     for (ULONG i = 0; bus.refusedList && i < bus.refusedList->Count; ++i)
       ObDereferenceObject(bus.refusedList->Objects[i]);
     if (bus.relations == ToyBus::FailedWithList) ExFreePool(bus.refusedList);
     if (bus.refusedText) ExFreePool(bus.refusedText);
     khost::Pnp().Remove(node);
-    for (PDEVICE_OBJECT child : bus.children) IoDeleteDevice(child);
+    for (PDEVICE_OBJECT child : bus.children)
+      if (!khost::DeviceDeleted(child)) IoDeleteDevice(child);
     TakeViolations();
   }
+  g_functionDevice = nullptr;
+}
+
+// Taking a bus away: the manager itself vetoes it while a handle is open on a
+// child's stack, and otherwise removes children before their parent, each
+// after its removal relations and query.
+TEST_F(HostManagersTest, RemovalIsVetoedForAHandleInTheSubtreeAndGoesChildrenFirst) {
+  ToyBus bus;
+  g_functionDevice = [&](PDEVICE_OBJECT fdo, PIRP irp) { return ToyFunction(bus, fdo, irp); };
+  linked_ = NT_SUCCESS(IoCreateSymbolicLink(&kLink, &kName));
+  bus.children.push_back(New([&](PDEVICE_OBJECT self, PIRP irp) { return ToyChild(bus, self, irp); }, &kName));
+  khost::DevNode* node = khost::Pnp().AddRootDevice("TOYBUS", driver_);
+  IoInvalidateDeviceRelations(node->pdo, BusRelations);
+  khost::Pnp().ProcessInvalidations();
+  ASSERT_EQ(node->children.size(), 1u);
+  HANDLE handle = Open();
+  bus.removals.clear();
+  EXPECT_EQ(khost::Pnp().Disable(node), khost::kQueryRemoveVetoed);
+  EXPECT_EQ(khost::Pnp().Remove(node), khost::kQueryRemoveVetoed);
+  EXPECT_TRUE(bus.removals.empty()) << "a driver was asked although the manager vetoed";
+  service_->Close(handle);
+  ASSERT_EQ(khost::Pnp().Disable(node), STATUS_SUCCESS);
+  const std::vector<std::string> childrenFirst = {"child 7", "child 1", "bus 7", "bus 1", "child 2", "bus 2"};
+  EXPECT_EQ(bus.removals, childrenFirst);
+  EXPECT_TRUE(node->children.empty());
+  khost::Pnp().Remove(node);
+  IoDeleteSymbolicLink(&kLink);
+  linked_ = false;
+  IoDeleteDevice(bus.children[0]);
+  g_functionDevice = nullptr;
+}
+
+// The root device below a function driver holds it to what the platform
+// wants handed down, and the power manager asks before it leaves the working state.
+TEST_F(HostManagersTest, TheDeviceBelowChecksWhatTheFunctionDriverHandsDown) {
+  Behaviour below = PassDown;  // what the function device does with the next request
+  bool startNext = true;       // ... and whether it starts the next power request first
+  g_functionDevice = [&](PDEVICE_OBJECT fdo, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      PDEVICE_OBJECT lower = ExtOf(fdo)->lower;
+      NTSTATUS status = PassDown(fdo, irp);
+      IoDetachDevice(lower);
+      IoDeleteDevice(fdo);
+      return status;
+    }
+    if (stack->MajorFunction == IRP_MJ_POWER && startNext) PoStartNextPowerIrp(irp);
+    return below(fdo, irp);
+  };
+  khost::DevNode* node = khost::Pnp().AddRootDevice("PROBEBUS", driver_);
+  ASSERT_EQ(node->state, khost::DevNodeState::Started);
+  POWER_STATE s3;
+  s3.SystemState = PowerSystemSleeping3;
+  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+      {"pnp-passed-down-without-success", [&] { khost::Pnp().Send(node, IRP_MN_QUERY_STOP_DEVICE); }},
+      {"pnp-failure-passed-down", [&] {
+         below = [](PDEVICE_OBJECT fdo, PIRP irp) {
+           irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+           return PassDown(fdo, irp);
+         };
+         khost::Pnp().Send(node, IRP_MN_QUERY_INTERFACE);
+       }},
+      {"pnp-irql", [&] {
+         below = [](PDEVICE_OBJECT fdo, PIRP irp) {
+           KIRQL old;
+           KeRaiseIrql(DISPATCH_LEVEL, &old);
+           NTSTATUS status = PassDown(fdo, irp);
+           KeLowerIrql(old);
+           return status;
+         };
+         khost::Pnp().Send(node, IRP_MN_QUERY_INTERFACE);
+       }},
+      {"power-passed-without-start-next", [&] {
+         startNext = false;
+         khost::SendPower(node, IRP_MN_SET_POWER, SystemPowerState, s3);
+       }},
+  };
+  for (const auto& [check, provoke] : cases) {
+    SCOPED_TRACE(check);
+    below = PassDown;
+    startNext = true;
+    provoke();
+    auto violations = TakeViolations();
+    EXPECT_TRUE(Reported(violations, check)) << khost::DescribeViolations(violations);
+  }
+  // A refused query keeps the machine working: no set-power follows it.
+  startNext = true;
+  below = [](PDEVICE_OBJECT, PIRP irp) {
+    return Complete(irp, IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_POWER
+                             ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+  };
+  const size_t before = khost::Pnp().LowerRequests(node).size();
+  const size_t sent = node->history.size();
+  const auto results = khost::SetSystemPowerState(PowerSystemSleeping3);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].second, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(node->history.size(), sent + 1) << "only the query was sent";
+  EXPECT_EQ(khost::Pnp().LowerRequests(node).size(), before) << "the function device completed it";
+  below = [](PDEVICE_OBJECT fdo, PIRP irp) {  // agrees to the removal
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(fdo, irp);
+  };
+  EXPECT_EQ(khost::Pnp().Remove(node), STATUS_SUCCESS);
   g_functionDevice = nullptr;
 }
 

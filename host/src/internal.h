@@ -141,5 +141,9 @@ void RunHook(const char* point);
 void PnpReset();
 void PoReset();
 void RecordInvalidation(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
+// The I/O manager tells the Plug and Play manager of deletions, opens and closes.
+void PnpDeviceDeleted(PDEVICE_OBJECT device);
+void PnpFileOpened(PDEVICE_OBJECT device);
+void PnpFileClosed(PDEVICE_OBJECT device);
 
 }  // namespace khost

@@ -488,6 +488,7 @@ NTSTATUS CreateFileObjectAndOpen(PDEVICE_OBJECT device, const std::u16string& re
     return result.status;
   }
   *fileObject = file;
+  PnpFileOpened(device);
   return result.status;
 }
 
@@ -499,6 +500,7 @@ void CloseFileObject(PFILE_OBJECT file, KPROCESSOR_MODE mode) {
   };
   SendIrp(device, IRP_MJ_CLEANUP, 0, withFile, STATUS_SUCCESS, mode);
   SendIrp(device, IRP_MJ_CLOSE, 0, withFile, STATUS_SUCCESS, mode);
+  PnpFileClosed(device);
   ObfDereferenceObject(file);
 }
 
@@ -620,6 +622,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+  PnpDeviceDeleted(DeviceObject);
   {
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
     auto it = g_devices.find(DeviceObject);

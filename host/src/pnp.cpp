@@ -3,7 +3,10 @@
 // invalidation (never synchronously), identification of new children, driver
 // matching, and the removal sequences Windows and Wine send.
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <unordered_map>
+#include <unordered_set>
 #include <thread>
 
 #include "internal.h"
@@ -12,6 +15,7 @@ namespace khost {
 namespace {
 
 std::mutex g_threadLock;
+std::recursive_mutex g_sendLock;
 std::vector<std::thread> g_threads;
 
 void Spawn(std::function<void()> fn) {
@@ -34,9 +38,101 @@ bool g_workerRunning = false;
 DRIVER_EXTENSION g_rootExtension;
 DRIVER_OBJECT g_rootDriver;
 
-RootPdoConfig* ConfigOf(PDEVICE_OBJECT pdo) { return *static_cast<RootPdoConfig**>(pdo->DeviceExtension); }
+// Device objects the manager knows as physical device objects of its nodes.
+// IoInvalidateDeviceRelations and IoDeleteDevice come from any thread, so they
+// are checked here rather than by walking the tree; a node's removeSent is
+// written under the same lock.
+std::mutex g_pdoLock;
+std::unordered_map<PDEVICE_OBJECT, DevNode*> g_pdos;
+// File objects open per device, for the removal orders that depend on handles.
+std::unordered_map<PDEVICE_OBJECT, size_t> g_openFiles;
+std::atomic<int> g_pendingRemovals{0};
+// Guards the root devices' records of what they received.
+std::mutex g_lowerLock;
+
+void KnowPdo(DevNode* node) {
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  g_pdos[node->pdo] = node;
+  node->removeSent = false;
+}
+
+void ForgetPdo(DevNode* node) {
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  auto it = g_pdos.find(node->pdo);
+  if (it != g_pdos.end() && it->second == node) g_pdos.erase(it);
+}
+
+void MarkRemoveSent(DevNode* node, bool sent) {
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  node->removeSent = sent;
+}
+
+struct RootPdoExtension {
+  RootPdoConfig* config;
+  DevNode* node;
+};
+RootPdoExtension* RootOf(PDEVICE_OBJECT pdo) { return static_cast<RootPdoExtension*>(pdo->DeviceExtension); }
+RootPdoConfig* ConfigOf(PDEVICE_OBJECT pdo) { return RootOf(pdo)->config; }
+
+
+// The bottom of a root-enumerated stack sees exactly what the function driver
+// handed down. It keeps a record for tests and holds the driver to the rules
+// the platform sets for what goes down.
+void RecordAtRoot(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  LowerRequest seen;
+  seen.major = stack->MajorFunction;
+  seen.minor = stack->MinorFunction;
+  seen.arrivedWith = irp->IoStatus.Status;
+  seen.information = irp->IoStatus.Information;
+  seen.irql = ThreadIrql();
+  DevNode* node = RootOf(device)->node;
+  const std::string where = (node ? node->label : std::string("root device")) + ": ";
+  if (seen.major == IRP_MJ_POWER) {
+    HostRequest* request = HostRequestOf(irp);
+    seen.startNextPowerCalled =
+        request && request->startNextPowerDevice && request->startNextPowerDevice != device;
+    // The project's own rule, stricter than Windows 8 and later (where
+    // PoStartNextPowerIrp does nothing): a driver starts the next power
+    // request before it passes one down, so the same code is right on every version.
+    if (!seen.startNextPowerCalled && device->AttachedDevice)
+      ReportViolation("power-passed-without-start-next",
+                      where + Format("power minor %#x reached the device below without PoStartNextPowerIrp "
+                                     "(the host's rule, stricter than Windows 8+)", seen.minor));
+  } else if (seen.major == IRP_MJ_PNP && device->AttachedDevice) {
+    if (seen.irql != PASSIVE_LEVEL)
+      ReportViolation("pnp-irql", where + Format("Plug and Play minor %#x passed down at IRQL %d", seen.minor,
+                                                 static_cast<int>(seen.irql)));
+    switch (seen.minor) {
+      case IRP_MN_REMOVE_DEVICE:
+      case IRP_MN_SURPRISE_REMOVAL:
+      case IRP_MN_QUERY_REMOVE_DEVICE:
+      case IRP_MN_QUERY_STOP_DEVICE:
+      case IRP_MN_STOP_DEVICE:
+        // Each driver that succeeds one of these sets success before passing it down.
+        if (seen.arrivedWith != STATUS_SUCCESS)
+          ReportViolation("pnp-passed-down-without-success",
+                          where + Format("minor %#x reached the device below with status %#x, not STATUS_SUCCESS",
+                                         seen.minor, static_cast<unsigned>(seen.arrivedWith)));
+        break;
+      default:
+        // A driver that fails a request completes it; one that does not handle
+        // it passes it down as it came.
+        if (!NT_SUCCESS(seen.arrivedWith) && seen.arrivedWith != STATUS_NOT_SUPPORTED)
+          ReportViolation("pnp-failure-passed-down",
+                          where + Format("minor %#x reached the device below failed (%#x)", seen.minor,
+                                         static_cast<unsigned>(seen.arrivedWith)));
+        break;
+    }
+  }
+  if (node) {
+    std::lock_guard<std::mutex> hold(g_lowerLock);
+    node->lowerRequests.push_back(seen);
+  }
+}
 
 NTSTATUS RootPdoPnp(PDEVICE_OBJECT device, PIRP irp) {
+  RecordAtRoot(device, irp);
   RootPdoConfig* config = ConfigOf(device);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
@@ -100,20 +196,23 @@ NTSTATUS RootPdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS RootPdoPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS RootPdoPower(PDEVICE_OBJECT device, PIRP irp) {
+  RecordAtRoot(device, irp);
   PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_SUCCESS;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS RootPdoKeep(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS RootPdoKeep(PDEVICE_OBJECT device, PIRP irp) {
+  RecordAtRoot(device, irp);
   NTSTATUS status = irp->IoStatus.Status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-NTSTATUS RootPdoInvalid(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS RootPdoInvalid(PDEVICE_OBJECT device, PIRP irp) {
+  RecordAtRoot(device, irp);
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_INVALID_DEVICE_REQUEST;
@@ -139,8 +238,9 @@ const char* MinorName(UCHAR minor) {
                                 "QUERY_RESOURCES", "QUERY_RESOURCE_REQUIREMENTS", "QUERY_DEVICE_TEXT",
                                 "FILTER_RESOURCE_REQUIREMENTS", "0x0E", "READ_CONFIG", "WRITE_CONFIG", "EJECT",
                                 "SET_LOCK", "QUERY_ID", "QUERY_PNP_DEVICE_STATE", "QUERY_BUS_INFORMATION",
-                                "DEVICE_USAGE_NOTIFICATION", "SURPRISE_REMOVAL"};
-  return minor < sizeof(names) / sizeof(names[0]) ? names[minor] : "minor>=0x18";
+                                "DEVICE_USAGE_NOTIFICATION", "SURPRISE_REMOVAL", "QUERY_LEGACY_BUS_INFORMATION",
+                                "DEVICE_ENUMERATED"};
+  return minor < sizeof(names) / sizeof(names[0]) ? names[minor] : "minor>=0x1A";
 }
 
 bool IsValidIdCharacter(WCHAR c) { return c > 0x20 && c <= 0x7F && c != L','; }
@@ -240,10 +340,70 @@ PnpManager& Pnp() {
 
 void RecordInvalidation(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
   {
+    std::lock_guard<std::mutex> hold(g_pdoLock);
+    if (!g_pdos.count(pdo)) {
+      ReportViolation("invalidate-not-a-pdo",
+                      "IoInvalidateDeviceRelations of " + Hex(reinterpret_cast<uintptr_t>(pdo)) +
+                          ", which is no physical device object the Plug and Play manager knows "
+                          "(bug check 0xCA/2)");
+      return;
+    }
+  }
+  {
     std::lock_guard<std::mutex> hold(g_queueLock);
     g_queue.push_back({pdo, type});
   }
   g_queueCondition.notify_all();
+}
+
+void PnpDeviceDeleted(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  auto it = g_pdos.find(device);
+  if (it != g_pdos.end() && !it->second->removeSent)
+    ReportViolation("pdo-deleted-before-removal",
+                    it->second->label + ": IoDeleteDevice of a reported physical device object before the "
+                                        "manager's IRP_MN_REMOVE_DEVICE reached it (its device node still "
+                                        "refers to it; Windows ends in bug check 0xCA/5 or a use after free)");
+}
+
+void PnpFileOpened(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  ++g_openFiles[device];
+}
+
+void PnpFileClosed(PDEVICE_OBJECT device) {
+  {
+    std::lock_guard<std::mutex> hold(g_pdoLock);
+    auto it = g_openFiles.find(device);
+    if (it != g_openFiles.end() && it->second && --it->second == 0) g_openFiles.erase(it);
+  }
+  if (g_pendingRemovals.load() == 0) return;
+  // A surprise-removed device gets its removal once the last handle on its subtree is closed.
+  for (DevNode* node : Pnp().AllNodes()) {
+    if (node->removalPending && Pnp().OpenHandles(node) == 0) {
+      Pnp().FinishSurpriseRemoval(node);
+      return;
+    }
+  }
+}
+
+size_t PnpManager::OpenHandles(DevNode* node) {
+  std::vector<DevNode*> subtree;
+  CollectPostOrder(node, subtree);
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  size_t open = 0;
+  for (DevNode* n : subtree) {
+    for (PDEVICE_OBJECT device = n->pdo; device; device = device->AttachedDevice) {
+      auto it = g_openFiles.find(device);
+      if (it != g_openFiles.end()) open += it->second;
+    }
+  }
+  return open;
+}
+
+std::vector<LowerRequest> PnpManager::LowerRequests(DevNode* node) {
+  std::lock_guard<std::mutex> hold(g_lowerLock);
+  return node->lowerRequests;
 }
 
 size_t PnpManager::PendingInvalidations() {
@@ -257,6 +417,8 @@ void PnpManager::RegisterFunctionDriver(const std::u16string& id, PDRIVER_OBJECT
 
 RequestResult PnpManager::Send(DevNode* node, UCHAR minor,
                                const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
+  // One request at a time: the manager never has two Plug and Play requests in a stack at once.
+  std::lock_guard<std::recursive_mutex> serial(g_sendLock);
   RequestResult result = SendIrp(node->pdo, IRP_MJ_PNP, minor, setup, STATUS_NOT_SUPPORTED);
   node->history.push_back(Format("%s -> %#x", MinorName(minor), static_cast<unsigned>(result.status)));
   return result;
@@ -266,7 +428,7 @@ DevNode* PnpManager::AddRootDevice(const std::string& label, PDRIVER_OBJECT driv
                                    const RootPdoConfig& config, bool start) {
   InitRootDriver();
   PDEVICE_OBJECT pdo = nullptr;
-  NTSTATUS status = IoCreateDevice(&g_rootDriver, sizeof(RootPdoConfig*), nullptr, FILE_DEVICE_UNKNOWN,
+  NTSTATUS status = IoCreateDevice(&g_rootDriver, sizeof(RootPdoExtension), nullptr, FILE_DEVICE_UNKNOWN,
                                    FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
   if (!NT_SUCCESS(status)) return nullptr;
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -276,10 +438,12 @@ DevNode* PnpManager::AddRootDevice(const std::string& label, PDRIVER_OBJECT driv
   node->pdo = pdo;
   node->parent = &root_;
   node->root = new RootPdoConfig(config);
-  *static_cast<RootPdoConfig**>(pdo->DeviceExtension) = node->root;
+  *RootOf(pdo) = RootPdoExtension{node->root, node};
   node->deviceId = U16("ROOT\\") + U16(label.c_str());
   node->instanceId = U16("0000");
   root_.children.push_back(node);
+  KnowPdo(node);
+  SendNewDeviceQueries(node);
   node->functionDriver = driver;
   NTSTATUS added = driver->DriverExtension->AddDevice
                        ? driver->DriverExtension->AddDevice(driver, pdo)
@@ -293,15 +457,57 @@ DevNode* PnpManager::AddRootDevice(const std::string& label, PDRIVER_OBJECT driv
   return node;
 }
 
+// Takes an answer the manager owns once the request is back: pool, freed here.
+static void TakeBlock(DevNode* node, const RequestResult& result, const char* what) {
+  if (!result.information) return;
+  if (!NT_SUCCESS(result.status)) {
+    ReportViolation("information-on-failure", node->label + " " + what + ": a failed answer carries data");
+    return;
+  }
+  for (const PoolBlock& block : OutstandingPool()) {
+    if (block.address == reinterpret_cast<void*>(result.information)) {
+      ExFreePoolWithTag(reinterpret_cast<void*>(result.information), 0);
+      return;
+    }
+  }
+  ReportViolation("answer-not-from-pool", node->label + " " + what + ": the answer is not a pool allocation");
+}
+
+// Takes a relations answer that is not bus relations: frees it and drops its references.
+static void TakeRelations(DevNode* node, const RequestResult& result, const char* what) {
+  if (!result.information || !NT_SUCCESS(result.status)) {
+    TakeBlock(node, result, what);
+    return;
+  }
+  PDEVICE_RELATIONS list = reinterpret_cast<PDEVICE_RELATIONS>(result.information);
+  std::vector<PDEVICE_OBJECT> entries(list->Objects, list->Objects + list->Count);
+  TakeBlock(node, result, what);
+  for (PDEVICE_OBJECT device : entries) ObfDereferenceObject(device);
+}
+
+// What the manager asks of a device it has just learned of, before any driver
+// is loaded on it: only the physical device object answers.
+void PnpManager::SendNewDeviceQueries(DevNode* node) {
+  TakeBlock(node, Send(node, IRP_MN_QUERY_BUS_INFORMATION), "bus information");
+  TakeBlock(node, Send(node, IRP_MN_QUERY_RESOURCES), "boot resources");
+  TakeBlock(node, Send(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS), "resource requirements");
+  if (!node->root) TakeBlock(node, Send(node, IRP_MN_DEVICE_ENUMERATED), "device enumerated");
+}
+
 NTSTATUS PnpManager::Start(DevNode* node) {
+  // The function driver may adjust the (empty) requirements before resources are assigned.
+  TakeBlock(node, Send(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS), "filtered requirements");
   RequestResult result = Send(node, IRP_MN_START_DEVICE);
   node->lastStartStatus = result.status;
   if (NT_SUCCESS(result.status)) {
     node->state = DevNodeState::Started;
+    // The state is a set of flags in Information, not an allocation.
+    Send(node, IRP_MN_QUERY_PNP_DEVICE_STATE);
     // A device that has started is asked for its children.
     Enumerate(node);
   } else {
     // A stack that failed to start is torn down.
+    MarkRemoveSent(node, true);
     Send(node, IRP_MN_REMOVE_DEVICE);
     node->state = DevNodeState::Failed;
   }
@@ -338,19 +544,31 @@ void PnpManager::Enumerate(DevNode* node) {
     for (ULONG i = 0; i < list->Count; ++i) listed.push_back(list->Objects[i]);
     ExFreePoolWithTag(list, 0);
   }
-  for (size_t i = 0; i < listed.size(); ++i)
-    for (size_t j = i + 1; j < listed.size(); ++j)
-      if (listed[i] == listed[j]) ReportViolation("duplicate-relation", "a device object is listed twice");
+  // Hashed, so that an answer costs time linear in the number of children.
+  std::unordered_set<PDEVICE_OBJECT> distinct;
+  for (PDEVICE_OBJECT pdo : listed)
+    if (!distinct.insert(pdo).second) ReportViolation("duplicate-relation", "a device object is listed twice");
+  std::unordered_map<PDEVICE_OBJECT, DevNode*> known;
+  for (DevNode* child : node->children)
+    if (child->state != DevNodeState::Removed) known[child->pdo] = child;
 
   std::vector<DevNode*> added;
-  std::vector<DevNode*> seen;
+  std::unordered_set<DevNode*> seen;
   for (PDEVICE_OBJECT pdo : listed) {
-    DevNode* existing = nullptr;
-    for (DevNode* child : node->children)
-      if (child->pdo == pdo && child->state != DevNodeState::Removed) existing = child;
+    auto found = known.find(pdo);
+    DevNode* existing = found == known.end() ? nullptr : found->second;
+    if (DeviceDeleted(pdo)) {
+      // Windows stops here; the host sends the deleted device nothing.
+      ReportViolation("relations-deleted-pdo",
+                      node->label + ": the relations answer lists a device object already passed to "
+                                    "IoDeleteDevice (bug check 0xCA/4)");
+      ObfDereferenceObject(pdo);
+      if (existing) seen.insert(existing);
+      continue;
+    }
     if (existing) {
       ObfDereferenceObject(pdo);  // the node already holds one
-      seen.push_back(existing);
+      seen.insert(existing);
       continue;
     }
     DevNode* child = new DevNode;
@@ -358,14 +576,16 @@ void PnpManager::Enumerate(DevNode* node) {
     child->parent = node;
     child->label = node->label + "/child" + std::to_string(node->children.size());
     node->children.push_back(child);
+    KnowPdo(child);
+    known[pdo] = child;
     added.push_back(child);
-    seen.push_back(child);
+    seen.insert(child);
   }
 
   // Children left out of the answer are gone: removed as the manager removes a missing device.
   std::vector<DevNode*> missing;
   for (DevNode* child : node->children)
-    if (std::find(seen.begin(), seen.end(), child) == seen.end()) missing.push_back(child);
+    if (!seen.count(child)) missing.push_back(child);
   for (DevNode* child : missing) {
     switch (child->state) {
       case DevNodeState::Started:
@@ -384,8 +604,25 @@ void PnpManager::Enumerate(DevNode* node) {
     DeleteNode(child);
   }
 
+  // Device instance paths under this parent, without case, for the duplicate check.
+  auto instancePath = [](const DevNode* n) {
+    return NT_SUCCESS(n->deviceIdStatus) && NT_SUCCESS(n->instanceIdStatus) && !n->deviceId.empty()
+               ? UpperId(n->deviceId) + u"\\" + UpperId(n->instanceId)
+               : std::u16string();
+  };
+  std::unordered_set<std::u16string> paths;
+  for (DevNode* child : node->children) {
+    if (child->state == DevNodeState::Removed) continue;  // new children have no device ID yet
+    std::u16string path = instancePath(child);
+    if (!path.empty()) paths.insert(path);
+  }
   for (DevNode* child : added) {
     IdentifyChild(child);
+    std::u16string path = instancePath(child);
+    if (!path.empty() && !paths.insert(path).second)
+      ReportViolation("duplicate-device-instance",
+                      "two device nodes named " + child->label + " under one parent (bug check 0xCA/1)");
+    SendNewDeviceQueries(child);
     LoadFunctionDriver(child);
   }
 }
@@ -437,26 +674,30 @@ void PnpManager::IdentifyChild(DevNode* child) {
   child->hardwareIds = queryId(BusQueryHardwareIDs, true, &child->hardwareIdsStatus, "hardware IDs");
   child->compatibleIds = queryId(BusQueryCompatibleIDs, true, &child->compatibleIdsStatus, "compatible IDs");
 
-  // The kernel stops the machine on IDs it cannot use as a device instance path.
-  auto checkId = [&](const std::u16string& id, const char* what) {
-    bool valid = !id.empty() && id.size() < 200;
-    for (char16_t c : id) valid = valid && IsValidIdCharacter(static_cast<WCHAR>(c));
-    if (!valid) ReportViolation("invalid-device-id", child->label + ": invalid " + what + " '" + Narrow(id) + "'");
+  // The kernel stops the machine on IDs it cannot use in a device instance
+  // path: each ID and the path (device ID, backslash, instance ID) shorter than
+  // MAX_DEVICE_ID_LEN characters, no character at or below a blank, above 0x7F
+  // or a comma, and no backslash in an instance ID.
+  constexpr size_t kMaxDeviceIdLen = 200;
+  auto checkId = [&](const std::u16string& id, const char* what, bool instance = false) {
+    bool valid = !id.empty() && id.size() < kMaxDeviceIdLen;
+    for (char16_t c : id) valid = valid && IsValidIdCharacter(static_cast<WCHAR>(c)) && !(instance && c == u'\\');
+    if (!valid)
+      ReportViolation("invalid-device-id", child->label + ": invalid " + what + " '" + Narrow(id) +
+                                               Format("' (%zu characters; bug check 0xCA/3)", id.size()));
   };
   if (NT_SUCCESS(child->deviceIdStatus)) checkId(child->deviceId, "device ID");
-  if (NT_SUCCESS(child->instanceIdStatus)) checkId(child->instanceId, "instance ID");
+  if (NT_SUCCESS(child->instanceIdStatus)) checkId(child->instanceId, "instance ID", true);
+  if (NT_SUCCESS(child->deviceIdStatus) && NT_SUCCESS(child->instanceIdStatus) &&
+      child->deviceId.size() + 1 + child->instanceId.size() >= kMaxDeviceIdLen)
+    ReportViolation("invalid-device-id",
+                    child->label + Format(": the device instance path is %zu characters, not under %zu "
+                                          "(bug check 0xCA/3)",
+                                          child->deviceId.size() + 1 + child->instanceId.size(), kMaxDeviceIdLen));
   for (const auto& id : child->hardwareIds) checkId(id, "hardware ID");
   for (const auto& id : child->compatibleIds) checkId(id, "compatible ID");
-  if (NT_SUCCESS(child->deviceIdStatus) && NT_SUCCESS(child->instanceIdStatus)) {
+  if (NT_SUCCESS(child->deviceIdStatus) && NT_SUCCESS(child->instanceIdStatus))
     child->label = Narrow(child->deviceId) + "\\" + Narrow(child->instanceId);
-    for (DevNode* sibling : child->parent->children) {
-      if (sibling == child || sibling->state == DevNodeState::Removed) continue;
-      if (UpperId(sibling->deviceId) == UpperId(child->deviceId) &&
-          UpperId(sibling->instanceId) == UpperId(child->instanceId))
-        ReportViolation("duplicate-device-instance",
-                        "two device nodes named " + child->label + " under one parent");
-    }
-  }
 }
 
 void PnpManager::LoadFunctionDriver(DevNode* node) {
@@ -488,6 +729,7 @@ void PnpManager::LoadFunctionDriver(DevNode* node) {
 }
 
 void PnpManager::SendRemoval(DevNode* node) {
+  MarkRemoveSent(node, true);
   Send(node, IRP_MN_REMOVE_DEVICE);
   node->state = DevNodeState::Removed;
 }
@@ -498,7 +740,12 @@ void PnpManager::DeleteNode(DevNode* node) {
     auto& siblings = node->parent->children;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
   }
+  if (node->removalPending) {
+    node->removalPending = false;
+    --g_pendingRemovals;
+  }
   if (node->root) IoDeleteDevice(node->pdo);  // the root bus deletes its own device object
+  ForgetPdo(node);
   ObfDereferenceObject(node->pdo);
   delete node->root;
   delete node;
@@ -565,12 +812,52 @@ NTSTATUS PnpManager::Rebalance(DevNode* node) {
   return Start(node);
 }
 
-NTSTATUS PnpManager::Disable(DevNode* node) {
-  RequestResult query = Send(node, IRP_MN_QUERY_REMOVE_DEVICE);
-  if (!NT_SUCCESS(query.status)) {
-    Send(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-    return query.status;
+// Windows vetoes a query-remove itself while a handle is open on the stack of
+// the device or of a descendant (PNP_VetoOutstandingOpen): no driver is asked
+// anything, so no cancel follows either.
+
+static bool PastAsking(const DevNode* n) {
+  return n->state == DevNodeState::Removed || n->state == DevNodeState::Disabled ||
+         n->state == DevNodeState::SurpriseRemoved;
+}
+
+// Query-remove of a subtree, children before parents, each after its removal
+// relations; a refusal cancels it and every query already accepted, latest first.
+NTSTATUS PnpManager::QueryRemoveSubtree(const std::vector<DevNode*>& order) {
+  std::vector<DevNode*> queried;
+  for (DevNode* n : order) {
+    // A surprise-removed device is past asking: only its removal follows.
+    if (PastAsking(n)) continue;
+    TakeRelations(n, Send(n, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIRP, PIO_STACK_LOCATION stack) {
+                    stack->Parameters.QueryDeviceRelations.Type = RemovalRelations;
+                  }), "removal relations");
+    RequestResult query = Send(n, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(query.status)) {
+      Send(n, IRP_MN_CANCEL_REMOVE_DEVICE);
+      for (auto it = queried.rbegin(); it != queried.rend(); ++it) Send(*it, IRP_MN_CANCEL_REMOVE_DEVICE);
+      return query.status;
+    }
+    queried.push_back(n);
   }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::Disable(DevNode* node) {
+  if (OpenHandles(node)) {
+    node->history.push_back("query-remove vetoed: handles open");
+    return kQueryRemoveVetoed;
+  }
+  // The children go first, as on any removal; the device itself stays, disabled.
+  std::vector<DevNode*> order;
+  CollectPostOrder(node, order);
+  NTSTATUS status = QueryRemoveSubtree(order);
+  if (!NT_SUCCESS(status)) return status;
+  for (DevNode* n : order) {
+    if (n == node || n->state == DevNodeState::Removed) continue;
+    SendRemoval(n);
+  }
+  for (DevNode* child : std::vector<DevNode*>(node->children)) DeleteNode(child);
+  MarkRemoveSent(node, true);
   Send(node, IRP_MN_REMOVE_DEVICE);
   node->state = DevNodeState::Disabled;
   return STATUS_SUCCESS;
@@ -579,6 +866,7 @@ NTSTATUS PnpManager::Disable(DevNode* node) {
 NTSTATUS PnpManager::Enable(DevNode* node) {
   if (node->state != DevNodeState::Disabled) return STATUS_INVALID_DEVICE_REQUEST;
   node->state = DevNodeState::Enumerated;
+  MarkRemoveSent(node, false);
   LoadFunctionDriver(node);
   return node->lastStartStatus;
 }
@@ -593,15 +881,26 @@ void PnpManager::SurpriseRemove(DevNode* node) {
   CollectPostOrder(node, order);
   for (DevNode* n : order) {
     // A device is told once that it is gone.
-    if (n->state == DevNodeState::Removed || n->state == DevNodeState::Disabled ||
-        n->state == DevNodeState::SurpriseRemoved)
-      continue;
+    if (PastAsking(n)) continue;
     Send(n, IRP_MN_SURPRISE_REMOVAL);
     n->state = DevNodeState::SurpriseRemoved;
   }
 }
 
-void PnpManager::CompleteSurpriseRemoval(DevNode* node) {
+bool PnpManager::CompleteSurpriseRemoval(DevNode* node, RemovalStyle style) {
+  if (style == RemovalStyle::Windows && OpenHandles(node)) {
+    if (!node->removalPending) {
+      node->removalPending = true;
+      ++g_pendingRemovals;
+    }
+    node->history.push_back("removal pending: handles open");
+    return false;
+  }
+  FinishSurpriseRemoval(node);
+  return true;
+}
+
+void PnpManager::FinishSurpriseRemoval(DevNode* node) {
   std::vector<DevNode*> order;
   CollectPostOrder(node, order);
   for (DevNode* n : order)
@@ -610,27 +909,19 @@ void PnpManager::CompleteSurpriseRemoval(DevNode* node) {
 }
 
 NTSTATUS PnpManager::Remove(DevNode* node, RemovalStyle style) {
-  std::vector<DevNode*> order;
-  CollectPostOrder(node, order);
   if (style == RemovalStyle::Wine) {
     SurpriseRemove(node);
-    CompleteSurpriseRemoval(node);
+    CompleteSurpriseRemoval(node, style);
     return STATUS_SUCCESS;
   }
-  std::vector<DevNode*> queried;
-  for (DevNode* n : order) {
-    // A surprise-removed device is past asking: only its removal follows.
-    if (n->state == DevNodeState::Removed || n->state == DevNodeState::Disabled ||
-        n->state == DevNodeState::SurpriseRemoved)
-      continue;
-    RequestResult query = Send(n, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(query.status)) {
-      Send(n, IRP_MN_CANCEL_REMOVE_DEVICE);
-      for (auto it = queried.rbegin(); it != queried.rend(); ++it) Send(*it, IRP_MN_CANCEL_REMOVE_DEVICE);
-      return query.status;
-    }
-    queried.push_back(n);
+  if (OpenHandles(node)) {
+    node->history.push_back("query-remove vetoed: handles open");
+    return kQueryRemoveVetoed;
   }
+  std::vector<DevNode*> order;
+  CollectPostOrder(node, order);
+  NTSTATUS status = QueryRemoveSubtree(order);
+  if (!NT_SUCCESS(status)) return status;
   for (DevNode* n : order)
     if (n->state != DevNodeState::Removed) SendRemoval(n);
   DeleteNode(node);
@@ -638,9 +929,9 @@ NTSTATUS PnpManager::Remove(DevNode* node, RemovalStyle style) {
 }
 
 DevNode* PnpManager::FindByPdo(PDEVICE_OBJECT pdo) {
-  for (DevNode* node : AllNodes())
-    if (node->pdo == pdo && node->state != DevNodeState::Removed) return node;
-  return nullptr;
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  auto it = g_pdos.find(pdo);
+  return it != g_pdos.end() && it->second->state != DevNodeState::Removed ? it->second : nullptr;
 }
 
 std::vector<DevNode*> PnpManager::AllNodes() {
@@ -695,6 +986,12 @@ void PnpManager::ResetState() {
   root_.children.clear();
   drivers_.clear();
   relationsQueries = 0;
+  {
+    std::lock_guard<std::mutex> hold(g_pdoLock);
+    g_pdos.clear();
+    g_openFiles.clear();
+    g_pendingRemovals = 0;
+  }
   std::lock_guard<std::mutex> hold(g_queueLock);
   g_queue.clear();
 }

@@ -74,6 +74,23 @@ std::vector<std::pair<DevNode*, NTSTATUS>> SetSystemPowerState(SYSTEM_POWER_STAT
   std::vector<std::pair<DevNode*, NTSTATUS>> results;
   POWER_STATE s;
   s.SystemState = state;
+  if (state != PowerSystemWorking) {
+    // Leaving the working state is asked first, in the same order. One refusal
+    // ends the transition: the devices that agreed are told to stay working.
+    std::vector<DevNode*> queried;
+    for (DevNode* node : nodes) {
+      NTSTATUS query = SendPower(node, IRP_MN_QUERY_POWER, SystemPowerState, s).status;
+      if (!NT_SUCCESS(query)) {
+        POWER_STATE working;
+        working.SystemState = PowerSystemWorking;
+        for (auto it = queried.rbegin(); it != queried.rend(); ++it)
+          SendPower(*it, IRP_MN_SET_POWER, SystemPowerState, working);
+        results.push_back({node, query});
+        return results;
+      }
+      queried.push_back(node);
+    }
+  }
   for (DevNode* node : nodes) results.push_back({node, SendPower(node, IRP_MN_SET_POWER, SystemPowerState, s).status});
   return results;
 }
