@@ -185,22 +185,43 @@ def copy_tree(destination):
 
 
 def first_failure(output):
+    """The first test ctest reports as not passed, with how it ended."""
     for line in output.splitlines():
-        match = re.search(r"Test\s+#\d+:\s+(\S+)\s+\.*\*+\s*(Failed|Timeout|Exception|Not Run)", line)
-        if match:
-            return f"{match.group(1)} ({match.group(2).lower()})"
-        match = re.search(r"Test\s+#\d+:\s+(\S+)\s+\.*\s*(Subprocess aborted|SegFault|Child aborted)",
-                          line)
+        match = re.search(r"Test\s+#\d+:\s+(\S+).*?\*\*\*\s*([A-Za-z][A-Za-z :]*?)\s+[\d.]+ sec", line)
         if match:
             return f"{match.group(1)} ({match.group(2).lower()})"
     return ""
+
+
+def run_suite(ctest, tree, log, timeout):
+    """Runs the suite against a mutant: ("killed", which test) or ("survived", note).
+
+    A kill must repeat: the tests that failed are run once more, and a failure
+    that does not come back (a timing-dependent test on a loaded machine) is
+    not counted; the whole suite then gets one more chance to find a real one.
+    """
+    flaky = []
+    for _ in range(2):
+        # The whole run gets a ceiling too, in case a hang escapes the
+        # per-test timeout.
+        code, output = run(ctest, tree, log, timeout=timeout * 20)
+        if code == 0:
+            break
+        failed = first_failure(output) or f"ctest exit {code}"
+        code, _ = run(ctest + ["--rerun-failed"], tree, log, timeout=timeout * 20)
+        if code != 0:
+            return "killed", failed
+        flaky.append(failed)
+    else:
+        return "survived", "only failures that did not repeat: " + "; ".join(flaky)
+    return "survived", ("a failure that did not repeat: " + "; ".join(flaky)) if flaky else ""
 
 
 def main():
     parser = argparse.ArgumentParser(description="Runs the driver's mutants against the test suite.")
     parser.add_argument("list", nargs="?", default=DEFAULT_LIST, help="mutant list")
     parser.add_argument("--only", help="comma-separated ids to run")
-    parser.add_argument("--timeout", type=int, default=60, help="seconds per test before it counts as hung")
+    parser.add_argument("--timeout", type=int, default=30, help="seconds per test before it counts as hung")
     parser.add_argument("--jobs", type=int, default=2, help="parallel build and test jobs")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     parser.add_argument("--workdir", help="reuse this folder (made if missing, never deleted) instead "
@@ -280,6 +301,8 @@ def main():
             print(f"mutate: built in {built - started:.0f}s", flush=True)
             code, output = run(ctest, tree, log)
             if code != 0:
+                code, output = run(ctest + ["--rerun-failed"], tree, log)
+            if code != 0:
                 print(output[-4000:], file=sys.stderr)
                 print("mutate: the unchanged tree fails its own suite; nothing to measure", file=sys.stderr)
                 return 2
@@ -314,12 +337,7 @@ def main():
                     else:
                         # The whole run gets a ceiling too, in case a hang
                         # escapes the per-test timeout.
-                        code, output = run(ctest, tree, log, timeout=args.timeout * 20)
-                        if code == 0:
-                            mutant.outcome = "survived"
-                        else:
-                            mutant.outcome = "killed"
-                            mutant.detail = first_failure(output) or f"ctest exit {code}"
+                        mutant.outcome, mutant.detail = run_suite(ctest, tree, log, args.timeout)
                 finally:
                     with open(path, "w", encoding="utf-8") as handle:
                         handle.write(pristine)

@@ -72,6 +72,14 @@ TEST_F(ChildIdentityTest, OneChildTravelsFromPlugInToStartWithEveryAnswerExact) 
   EXPECT_EQ(child_->DevicePowerState, PowerDeviceD0);
   EXPECT_TRUE(child_->Reported && child_->Present);
   EXPECT_EQ(pdo_->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG(DO_POWER_PAGABLE));
+  // Each answer is traced as it is made, and the child's router traces its way out.
+  for (const std::string& line : {std::string("Velmora===: \tQueryId Type: 0\n"),
+                                  std::string("Velmora===: BusQueryDeviceID=VELMORA\\NET"),
+                                  std::string("Velmora===: BusQueryHardwareIDs=VELMORA\\NET"),
+                                  "Velmora===: BusQueryCompatibleIDs=" + khost::Narrow(kCompatibleId) + "\n",
+                                  std::string("Velmora===: BusQueryInstanceID=0007\n"),
+                                  std::string("Velmora<===Pdo_PnP, NTSTATUS:0")})
+    EXPECT_NE(CountLines(line), 0u) << line;
 }
 
 // Serials of every width, including those whose text does not fit the sizes the manager has always been
