@@ -91,6 +91,8 @@ TEST_F(RelationsTest, DisabledChildIsDeletedOnlyOnceAnAnswerLeftItOut) {
   ASSERT_EQ(Unplug(2), STATUS_SUCCESS);  // the manager has not looked yet
   ASSERT_EQ(Pnp().Disable(ChildNode(2)), STATUS_SUCCESS);
   EXPECT_FALSE(khost::DeviceDeleted(second)) << "deleted before any answer left it out";
+  TakeList(QueryRelations().information);
+  EXPECT_FALSE(khost::DeviceDeleted(second)) << "deleted by the answer although the manager knows it";
   Enumerate();
   EXPECT_TRUE(khost::DeviceDeleted(second));
   EXPECT_TRUE(Ext(first)->Reported) << "still plugged in, so listed again";
