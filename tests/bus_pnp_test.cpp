@@ -66,6 +66,16 @@ TEST_F(RelationsTest, AnswerPutsIncomingEntriesFirstThenPresentChildrenInPlugInO
   EXPECT_TRUE(Traced("Velmora===: PDOS present = 4\tPDOs reported = 3\n"));
   for (const auto& [answer, expected] : answers) EXPECT_EQ(TakeList(answer), expected);
   EXPECT_EQ(refs(), before);
+
+  // With children, all of them unplugged, the answer is still the bus's own: the
+  // incoming entries alone, and every child marked as left out.
+  ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
+  incoming = MakeList({above1});
+  result = QueryRelations(incoming);
+  ASSERT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_NE(result.information, reinterpret_cast<ULONG_PTR>(incoming)) << "the incoming list went down as it came";
+  EXPECT_EQ(TakeList(result.information), (std::vector<PDEVICE_OBJECT>{above1}));
+  for (ULONG serial : {4u, 1u, 2u}) EXPECT_TRUE(Child(serial)->ReportedMissing) << serial;
 }
 
 // The manager removes a disabled child a second time once it is reported
@@ -81,6 +91,8 @@ TEST_F(RelationsTest, DisabledChildIsDeletedOnlyOnceAnAnswerLeftItOut) {
   ASSERT_EQ(Unplug(2), STATUS_SUCCESS);  // the manager has not looked yet
   ASSERT_EQ(Pnp().Disable(ChildNode(2)), STATUS_SUCCESS);
   EXPECT_FALSE(khost::DeviceDeleted(second)) << "deleted before any answer left it out";
+  TakeList(QueryRelations().information);
+  EXPECT_FALSE(khost::DeviceDeleted(second)) << "deleted by the answer although the manager knows it";
   Enumerate();
   EXPECT_TRUE(khost::DeviceDeleted(second));
   EXPECT_TRUE(Ext(first)->Reported) << "still plugged in, so listed again";
@@ -151,20 +163,22 @@ class SurpriseRemovalTest : public BusTest, public ::testing::WithParamInterface
 
 TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAnswerAskedOnce) {
   Boot();
-  for (ULONG serial : {1u, 2u, 3u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
+  for (ULONG serial : {1u, 2u, 3u, 5u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
   Enumerate();
+  ASSERT_EQ(Unplug(5), STATUS_SUCCESS);                    // left out by an answer, its removal not yet come
+  TakeList(QueryRelations().information);
   ASSERT_EQ(PlugIn(4), STATUS_SUCCESS);                    // never listed
   ASSERT_EQ(Unplug(2), STATUS_SUCCESS);                    // listed, unplugged, its removal not yet come
   ASSERT_EQ(Pnp().Disable(ChildNode(3)), STATUS_SUCCESS);  // not listed since its removal
-  PDEVICE_OBJECT listed1 = Keep(1), listed2 = Keep(2), disabled3 = Keep(3), unlisted4 = Keep(4);
+  PDEVICE_OBJECT listed1 = Keep(1), listed2 = Keep(2), disabled3 = Keep(3), unlisted4 = Keep(4), missing5 = Keep(5);
   const size_t pending = Pending();
   Pnp().SurpriseRemove(node_);
   EXPECT_EQ(Pending(), pending + 1) << "detaching asks for one answer, however many";
-  for (PDEVICE_OBJECT pdo : {listed1, listed2})
+  for (PDEVICE_OBJECT pdo : {listed1, listed2, missing5})
     EXPECT_TRUE(!khost::DeviceDeleted(pdo) && !Ext(pdo)->ParentFdo && IsListEmpty(&Ext(pdo)->Link)) << "not detached";
   EXPECT_TRUE(khost::DeviceDeleted(disabled3) && Ext(disabled3)->Deleted);
   EXPECT_TRUE(khost::DeviceDeleted(unlisted4));
-  EXPECT_EQ(Bus()->ChildCount, 2u) << "detached children still count until their removal";
+  EXPECT_EQ(Bus()->ChildCount, 3u) << "detached children still count until their removal";
   EXPECT_EQ(Enumerate(), 0) << "a surprise-removed bus is asked nothing";
 
   const CHILD_EXTENSION before = *Ext(disabled3);
@@ -179,7 +193,7 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   }
   node_ = nullptr;
   EXPECT_TRUE(khost::DeviceDeleted(listed1)) << "a detached child is deleted by its own removal";
-  EXPECT_TRUE(khost::DeviceDeleted(listed2));
+  EXPECT_TRUE(khost::DeviceDeleted(listed2) && khost::DeviceDeleted(missing5));
   EXPECT_EQ(std::memcmp(&before, Ext(disabled3), sizeof(before)), 0) << "a late removal changed a deleted child";
 }
 
@@ -195,6 +209,7 @@ TEST_P(RemovalWaitsTest, ForARequestInsideItsHandlerAndRefusesOneCaughtAtTheLock
   TraceMask = 0x100;
   ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
   Enumerate();
+  PDEVICE_OBJECT listed = Keep(1);
   const ULONG* state = reinterpret_cast<const ULONG*>(&Bus()->Header.PnpState);
   khost::RequestResult inside, caught;
   HeldThread insider("create-device",
@@ -211,6 +226,7 @@ TEST_P(RemovalWaitsTest, ForARequestInsideItsHandlerAndRefusesOneCaughtAtTheLock
     for (int ms = 0; __atomic_load_n(state, __ATOMIC_ACQUIRE) != ULONG(StateDeleted) && ms < 10000; ++ms)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(*state, ULONG(StateDeleted));
+    EXPECT_TRUE(khost::DeviceDeleted(listed) || !Ext(listed)->ParentFdo) << "the children left only after the wait";
     latecomer.Join();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(removed) << "removal did not wait for the request inside its handler";

@@ -12,14 +12,20 @@ class UpwardQueue : public ChannelTest {};
 // Every byte a reply's Information covers is written, and none beyond it.
 TEST_F(UpwardQueue, FetchRepliesWriteExactlyTheBytesTheirInformationCovers) {
   Link();
-  struct Case { const char* what; size_t record; ULONG output; NTSTATUS status; ULONG_PTR info; bool delivered; };
+  struct Case {
+    const char* what; size_t record; ULONG output; NTSTATUS status; ULONG_PTR info; bool delivered;
+    std::vector<std::string> trace;  // under the detail bit
+  };
   const std::vector<Case> cases = {
-      {"empty queue", 0, 64, STATUS_SUCCESS, 12, false},
-      {"5 bytes into exactly 16", 5, 16, STATUS_SUCCESS, 16, true},
-      {"1 byte into 12", 1, 12, STATUS_SUCCESS, 12, true},
-      {"2 bytes into 12: dropped", 2, 12, STATUS_BUFFER_TOO_SMALL, 12, false},
-      {"output of 11: the record stays", 1, 11, STATUS_INVALID_PARAMETER, 0, false},
-      {"no event: the record stays", 1, 40, STATUS_UNSUCCESSFUL, 12, false},
+      {"empty queue", 0, 64, STATUS_SUCCESS, 12, false, {"Velmora===: CORVANE_GET_MSG_Handler. status=0x0"}},
+      {"5 bytes into exactly 16", 5, 16, STATUS_SUCCESS, 16, true, {}},
+      {"1 byte into 12", 1, 12, STATUS_SUCCESS, 12, true, {}},
+      {"2 bytes into 12: dropped", 2, 12, STATUS_BUFFER_TOO_SMALL, 12, false,
+       {"Velmora===: CORVANE_GET_MSG_Handler.-1073741789"}},
+      {"output of 11: the record stays", 1, 11, STATUS_INVALID_PARAMETER, 0, false,
+       {"Velmora===: <<CORVANE_GET_MSG_Handler. status=0xc000000d"}},
+      {"no event: the record stays", 1, 40, STATUS_UNSUCCESSFUL, 12, false,
+       {"Velmora===: CORVANE_GET_MSG_Handler. status=0xc0000001"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -27,8 +33,12 @@ TEST_F(UpwardQueue, FetchRepliesWriteExactlyTheBytesTheirInformationCovers) {
     if (withoutEvent) { ASSERT_EQ(DeleteEvent(), STATUS_SUCCESS); }
     std::vector<uint8_t> payload = Payload(c.record, 9);
     if (c.record) { ASSERT_EQ(recorder_.Push(payload), STATUS_SUCCESS); }
+    khost::TakeTraceLines();
+    TraceMask = 0x100;
     KernelReply reply = KernelControl(bus_->Fdo(), IOCTL_CORVANE_GET_MSG, {}, c.output, KernelMode, false);
+    TraceMask = 0;
     EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(khost::TakeTraceLines(), c.trace);
     std::vector<uint8_t> expected = c.delivered ? DeliveredReply(payload) : std::vector<uint8_t>(c.info, 0);
     ASSERT_EQ(reply.information, expected.size());
     for (size_t i = 0; i < reply.buffer.size(); ++i)
@@ -125,8 +135,21 @@ TEST_F(ChannelTest, APassEventThatFailsLeavesAnEmptyReadyQueueAndNoEvent) {
     ASSERT_EQ(PassEvent(event_), STATUS_SUCCESS);
     Push(2);
     PKEVENT installed = Bus()->UserEvent;
+    khost::TakeTraceLines();
+    TraceMask = 0x100;
     EXPECT_EQ(PassEvent(c.handle, c.length, c.mode), c.status);
+    TraceMask = 0;
     const bool refused = c.status == STATUS_BUFFER_TOO_SMALL;
+    // The queue is dropped (and says so) unless the request is refused; a handle the bus cannot use is traced.
+    std::vector<std::string> trace;
+    if (!refused) trace.push_back("Velmora===: Begein remove pending sending");
+    if (!refused && !NT_SUCCESS(c.status)) {
+      char line[96];
+      std::snprintf(line, sizeof line, "Velmora===: Unable to reference User-Mode Event object, Error = 0x%x\n",
+                    unsigned(c.status));
+      trace.push_back(line);
+    }
+    EXPECT_EQ(khost::TakeTraceLines(), trace);
     EXPECT_EQ(Bus()->SendCount, refused ? 2u : 0u);
     EXPECT_TRUE(Bus()->SendQueueReady);
     EXPECT_TRUE(refused ? Bus()->UserEvent == installed : (Bus()->UserEvent != nullptr) == NT_SUCCESS(c.status));

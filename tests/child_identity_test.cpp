@@ -81,6 +81,14 @@ TEST_F(ChildIdentityTest, OneChildTravelsFromPlugInToStartWithEveryAnswerExact) 
   const auto identified = std::find(node_->history.begin(), node_->history.end(), "QUERY_BUS_INFORMATION -> 0xc00000bb");
   ASSERT_NE(identified, node_->history.end());
   EXPECT_EQ(std::vector<std::string>(identified, std::min(identified + asked.size(), node_->history.end())), asked);
+  // Each answer is traced as it is made, and the child's router traces its way out.
+  for (const std::string& line : {std::string("Velmora===: \tQueryId Type: 0\n"),
+                                  std::string("Velmora===: BusQueryDeviceID=VELMORA\\NET"),
+                                  std::string("Velmora===: BusQueryHardwareIDs=VELMORA\\NET"),
+                                  "Velmora===: BusQueryCompatibleIDs=" + khost::Narrow(kCompatibleId) + "\n",
+                                  std::string("Velmora===: BusQueryInstanceID=0007\n"),
+                                  std::string("Velmora<===Pdo_PnP, NTSTATUS:0")})
+    EXPECT_NE(CountLines(line), 0u) << line;
 }
 
 // Serials of every width, including those whose text does not fit the sizes the manager has always been

@@ -201,9 +201,15 @@ TEST_F(FrameTest, ASecondAddDeviceFailsOnTheTakenNameAndLeavesTheFirstBusAlone) 
   NTSTATUS status;
   service_->Close(Open(&status));
   EXPECT_EQ(status, STATUS_SUCCESS);
-  EXPECT_EQ(khost::Pnp().Send(first, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(khost::Pnp().Send(first, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_UNSUCCESSFUL)
-      << "the root device answers a cancel as configured";
+  // A cancel the root device refuses leaves the bus where the query put it.
+  for (auto [query, cancel, pending] :
+       {std::tuple(IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, StateStopPending),
+        std::tuple(IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, StateRemovePending)}) {
+    EXPECT_EQ(khost::Pnp().Send(first, query).status, STATUS_SUCCESS);
+    EXPECT_EQ(khost::Pnp().Send(first, cancel).status, STATUS_UNSUCCESSFUL)
+        << "the root device answers a cancel as configured";
+    EXPECT_EQ(Bus(first)->Header.PnpState, pending) << "restored before the root device agreed to " << int(cancel);
+  }
 }
 
 // ------------------------------------------------------------------ routing
@@ -215,6 +221,14 @@ TEST_F(FrameTest, TheBusAnswersItsOwnRequestsAndAChildCompletesWhatItHasNoUseFor
     EXPECT_EQ(khost::SendIrp(Fdo(node), IRP_MJ_SYSTEM_CONTROL, 0, nullptr, arrival).status, arrival)
         << "passed down: the root device keeps the status of a request it does not answer";
   }
+  // A Plug and Play request the bus has no part in goes down; both routers trace their way out.
+  khost::TakeTraceLines();
+  TraceMask = 0x11;
+  EXPECT_EQ(khost::Pnp().Send(node, IRP_MN_QUERY_RESOURCES).status, STATUS_NOT_SUPPORTED);
+  TraceMask = 0;
+  EXPECT_EQ(khost::TakeTraceLines(), (Lines{"Velmora===>BtBus_Pnp", "Velmora===>BusFdo_Pnp",
+                                            "Velmora<===BusFdo_Pnp, NTSTATUS:c00000bb",
+                                            "Velmora<===BtBus_Pnp, NTSTATUS:c00000bb"}));
   POWER_STATE s0;
   s0.SystemState = PowerSystemWorking;
   EXPECT_EQ(khost::SendPower(node, IRP_MN_QUERY_POWER, SystemPowerState, s0).status, STATUS_SUCCESS);
