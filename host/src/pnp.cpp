@@ -74,7 +74,6 @@ struct RootPdoExtension {
 RootPdoExtension* RootOf(PDEVICE_OBJECT pdo) { return static_cast<RootPdoExtension*>(pdo->DeviceExtension); }
 RootPdoConfig* ConfigOf(PDEVICE_OBJECT pdo) { return RootOf(pdo)->config; }
 
-
 // The bottom of a root-enumerated stack sees exactly what the function driver
 // handed down. It keeps a record for tests and holds the driver to the rules
 // the platform sets for what goes down.
