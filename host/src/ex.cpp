@@ -17,6 +17,11 @@ namespace {
 // bytes visible.
 constexpr unsigned char kFreshPoolFill = 0xCD;
 constexpr unsigned char kFreedFill = kFreedMemoryFill;
+// Behind every block lie guard bytes, checked when the block is freed: a
+// write past the end (an allocation one short, a copy one too long) is caught
+// in every build, not only where ASan's redzones sit behind the block.
+// Under ASan its redzones do this better, and the guard would hide them.
+constexpr unsigned char kGuardFill = 0xAB;
 
 struct Block {
   size_t bytes;
@@ -53,6 +58,7 @@ constexpr bool kOwnQuarantine = false;
 #else
 constexpr bool kOwnQuarantine = true;
 #endif
+constexpr size_t kGuardBytes = kOwnQuarantine ? 16 : 0;
 struct Retired {
   unsigned char* memory;
   size_t bytes;
@@ -95,8 +101,8 @@ size_t FirstOverwritten(const Retired& block) {
 void ReportIfOverwritten(const Retired& block) {
   size_t at = FirstOverwritten(block);
   if (at != block.bytes)
-    ReportViolation("write-after-free", Format("byte %zu of %zu of freed %s was written after it was freed",
-                                               at, block.bytes, block.what.c_str()));
+    ReportViolation("write-after-free", Format("byte %zu of freed %s was written after it was freed", at,
+                                               block.what.c_str()));
 }
 
 // ------------------------------------------------------------------ pageable memory
@@ -397,12 +403,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   // Anything past the largest pool the kernel could hand out fails.
   if (NumberOfBytes > g_largestAllocation) return nullptr;
   void* memory = nullptr;
-  if (kGuardPaged && PoolType == PagedPool && ArenaReady()) memory = ArenaAllocate(NumberOfBytes);
-  if (!memory) memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+  const size_t total = (NumberOfBytes ? NumberOfBytes : 1) + kGuardBytes;
+  if (kGuardPaged && PoolType == PagedPool && ArenaReady()) memory = ArenaAllocate(total);
+  if (!memory) memory = std::malloc(total);
   if (!memory) return nullptr;
   {
     HostAccess own;
     std::memset(memory, kFreshPoolFill, NumberOfBytes);
+    std::memset(static_cast<unsigned char*>(memory) + NumberOfBytes, kGuardFill, kGuardBytes);
   }
   std::lock_guard<std::mutex> hold(g_poolLock);
   g_blocks[memory] = Block{NumberOfBytes, Tag, PoolType, ++g_sequence};
@@ -432,7 +440,20 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (Tag != 0 && Tag != block.tag)
     ReportViolation("pool-bad-tag", Format("ExFreePoolWithTag tag %08x for a block tagged %08x", Tag,
                                            block.tag));
-  RetireMemory(P, block.bytes,
+  {
+    HostAccess own;
+    const unsigned char* guard = static_cast<const unsigned char*>(P) + block.bytes;
+    for (size_t i = 0; i < kGuardBytes; ++i) {
+      if (guard[i] != kGuardFill) {
+        ReportViolation("pool-overrun", Format("byte %zu past the end of a pool block of %zu bytes "
+                                               "(allocation #%llu, tag %08x) was written",
+                                               i, block.bytes, static_cast<unsigned long long>(block.sequence),
+                                               block.tag));
+        break;
+      }
+    }
+  }
+  RetireMemory(P, block.bytes + kGuardBytes,
                Format("pool block of %zu bytes (allocation #%llu)", block.bytes,
                       static_cast<unsigned long long>(block.sequence)),
                ReleasePool);
