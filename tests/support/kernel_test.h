@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "khost.h"
 
 // A byte of memory the host freed (pool, a completed request): it reads as the
@@ -38,5 +40,19 @@ class KernelTest : public ::testing::Test {
     for (const auto& v : violations)
       if (v.check == check) return true;
     return false;
+  }
+  // Takes the reports so far and expects each check named in `checks` (separated
+  // by spaces) among them with `detail` in its report; no name expects silence.
+  static void ExpectReported(const std::string& checks, const std::string& detail = "") {
+    std::vector<khost::Violation> violations = khost::TakeViolations();
+    std::istringstream names(checks);
+    if (checks.empty()) {
+      EXPECT_TRUE(violations.empty()) << khost::DescribeViolations(violations);
+    }
+    for (std::string check; names >> check;) {
+      bool found = false;
+      for (const auto& v : violations) found = found || (v.check == check && v.detail.find(detail) != std::string::npos);
+      EXPECT_TRUE(found) << check << " in\n" << khost::DescribeViolations(violations);
+    }
   }
 };
