@@ -27,12 +27,7 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   KSPIN_LOCK lock;  // free again before each case
   auto wait = [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); };
   auto atDispatch = [](std::function<void()> fn) { return [fn] { khost::RunAtIrql(DISPATCH_LEVEL, fn); }; };
-  struct Case {
-    const char* checks;  // separated by spaces
-    std::function<void()> provoke;
-    const char* detail = "";
-  };
-  const std::vector<Case> cases = {
+  ExpectEachReported({
       {"spin-lock-not-held", [&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }},
       {"spin-lock-leaked", [&] { khost::RunAtIrql(PASSIVE_LEVEL, [&] { KeAcquireSpinLockRaiseToDpc(&lock); }); }},
       {"irql-too-high",
@@ -40,11 +35,7 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       {"irql-too-high", atDispatch(wait)},
       {"irql-too-high", atDispatch([&] { KeSetEvent(&event, IO_NO_INCREMENT, TRUE); })},
       {"irql-too-high", atDispatch([] { ExFreePoolWithTag(Alloc(PagedPool), 0); }), "ExAllocatePoolWithTag"},
-      {"irql-not-less", [&] {
-         KeAcquireSpinLockRaiseToDpc(&lock);
-         KeReleaseSpinLock(&lock, HIGH_LEVEL);
-         KeLowerIrql(PASSIVE_LEVEL);
-       }},
+      {"irql-not-less", [&] { KeAcquireSpinLockRaiseToDpc(&lock), KeReleaseSpinLock(&lock, HIGH_LEVEL), KeLowerIrql(PASSIVE_LEVEL); }},
       {"irql-not-less", [] { khost::RunAtIrql(APC_LEVEL, [] { KeLowerIrql(DISPATCH_LEVEL); }); }},
       {"irql-not-greater", atDispatch([] { KIRQL old; KeRaiseIrql(APC_LEVEL, &old); })},
       {"wait-with-spin-lock", [&] { KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock); wait(); KeReleaseSpinLock(&lock, old); }},
@@ -73,33 +64,20 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
          ExFreePool(const_cast<uint8_t*>(p));
        }, "at IRQL 2"},
 #endif
-      {"pool-leak", [] {
-         PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254);
-         khost::CheckLeaks();
-         ExFreePool(p);
-       }, "40 bytes of pool tagged 'TBus'"},
+      {"pool-leak", [] { PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254); khost::CheckLeaks(); ExFreePool(p); },
+       "40 bytes of pool tagged 'TBus'"},
       {"paged-code-at-raised-irql", atDispatch(PageableRoutine), "PageableRoutine"},
       {"dereference-dead-object reference-dead-object", [] {
          PKEVENT dead;
          khost::CloseKernelHandle(khost::CreateKernelEvent(&dead));
-         ObDereferenceObject(dead);
-         ObReferenceObject(dead);
+         ObDereferenceObject(dead), ObReferenceObject(dead);
        }},
       {"object-leak", [] {
          PKEVENT kept;
          HANDLE handle = khost::CreateKernelEvent(&kept);
-         ObReferenceObject(kept);
-         khost::CloseKernelHandle(handle);
-         khost::CheckLeaks();
-         ObDereferenceObject(kept);
+         ObReferenceObject(kept), khost::CloseKernelHandle(handle), khost::CheckLeaks(), ObDereferenceObject(kept);
        }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.checks);
-    KeInitializeSpinLock(&lock);
-    c.provoke();
-    ExpectReported(c.checks, c.detail);
-  }
+  }, [&] { KeInitializeSpinLock(&lock); });
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   // Just inside the rules stays quiet (the fixture checks): non-paged pool and
   // a set without wait at DISPATCH_LEVEL, a waiting set, pageable code and a
@@ -222,8 +200,10 @@ TEST_F(HostKernelTest, SystematicModeFailsEachCallInTurnAndFindsTheLeakyPath) {
   EXPECT_TRUE(khost::OutstandingPool().empty()) << "the host is reset after the last run";
 }
 
-TEST_F(HostKernelTest, UnicodeConversionsInDbgPrintAreRefusedAbovePassiveLevel) {
-  const WCHAR text[] = L"wide";
+// What the driver prints arrives as formatted at every IRQL it may print at;
+// a conversion to Unicode above PASSIVE_LEVEL is reported all the same.
+TEST_F(HostKernelTest, DbgPrintFormatsWhatTheDriverPrintsAndRefusesUnicodeConversionsAbovePassiveLevel) {
+  const WCHAR text[] = L"wide", unterminated[3] = {L'x', L'y', L'z'};  // read past it and the sanitizer stops the test
   UNICODE_STRING counted = RTL_CONSTANT_STRING(L"counted");
   const std::vector<std::tuple<std::function<void()>, std::string, bool>> cases = {
       {[&] { DbgPrint("%ws\r\n", text); }, "wide", true},
@@ -231,7 +211,14 @@ TEST_F(HostKernelTest, UnicodeConversionsInDbgPrintAreRefusedAbovePassiveLevel) 
       {[&] { DbgPrint("%S\r\n", text); }, "wide", true},
       {[&] { DbgPrint("%wZ\r\n", &counted); }, "counted", true},
       {[&] { DbgPrint("%wc%lc%C\r\n", L'a', L'b', L'c'); }, "abc", true},
+      {[&] { DbgPrint("%ws|%.*ws|%.*ws|\r\n", static_cast<const WCHAR*>(nullptr), 3, unterminated, 0, L""); },
+       "(null)|xyz||", true},
       {[&] { DbgPrint("%s %c %hs %d\r\n", "narrow", 'n', "h", 5); }, "narrow n h 5", false},
+      {[&] { DbgPrint("%d|%d|%x|%08x|%04d|%u\r\n", 42, -5, 0xBEEFu, 0x1Fu, 7, 4000000000u); },
+       "42|-5|beef|0000001f|0007|4000000000", false},
+      // %lx and %ld are 32-bit, as ULONG and LONG are: the next argument is not swallowed.
+      {[&] { DbgPrint("err=0x%lx next=%d|%ld\r\n", static_cast<ULONG>(0xC000009A), 7, static_cast<LONG>(-3)); },
+       "err=0xc000009a next=7|-3", false},
   };
   for (const auto& [print, line, unicode] : cases) {
     for (KIRQL irql : kIrqls) {
@@ -243,15 +230,7 @@ TEST_F(HostKernelTest, UnicodeConversionsInDbgPrintAreRefusedAbovePassiveLevel) 
   }
 }
 
-TEST_F(HostKernelTest, DbgPrintFormatsWhatTheDriverPrintsAndLinesEndOnlyAtCarriageReturnLineFeed) {
-  const WCHAR unterminated[3] = {L'x', L'y', L'z'};  // read past it and the sanitizer stops the test
-  DbgPrint("%d|%d|%x|%08x|%04d|%u\r\n", 42, -5, 0xBEEFu, 0x1Fu, 7, 4000000000u);
-  // %lx and %ld are 32-bit, as ULONG and LONG are: the next argument is not swallowed.
-  DbgPrint("err=0x%lx next=%d|%ld\r\n", static_cast<ULONG>(0xC000009A), 7, static_cast<LONG>(-3));
-  DbgPrint("%ws|%s|%ws|FileName: %.*ws|%.*ws|\r\n", L"wide", "narrow", static_cast<const WCHAR*>(nullptr), 3,
-           unterminated, 0, L"");
-  EXPECT_EQ(khost::TakeTraceLines(), (Lines{"42|-5|beef|0000001f|0007|4000000000", "err=0xc000009a next=7|-3",
-                                            "wide|narrow|(null)|FileName: xyz||"}));
+TEST_F(HostKernelTest, DbgPrintLinesEndOnlyAtCarriageReturnLineFeedOnePerThread) {
   DbgPrint("Velmora===>");
   std::thread([] { DbgPrint("other line\r\n"); }).join();
   DbgPrint("%s", "DriverEntry");

@@ -24,6 +24,7 @@ struct Ext {
 };
 Ext* ExtOf(PDEVICE_OBJECT device) { return static_cast<Ext*>(device->DeviceExtension); }
 PIO_STACK_LOCATION Here(PIRP irp) { return IoGetCurrentIrpStackLocation(irp); }
+bool Is(PIRP irp, UCHAR major, UCHAR minor) { return Here(irp)->MajorFunction == major && Here(irp)->MinorFunction == minor; }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   irp->IoStatus.Status = status;
@@ -60,8 +61,7 @@ void LogRemoval(const char* who, PIRP irp) {
 Behaviour g_functionDevice;
 Behaviour g_function = [](PDEVICE_OBJECT fdo, PIRP irp) {
   LogRemoval("bus", irp);
-  if (Here(irp)->MajorFunction != IRP_MJ_PNP || Here(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE)
-    return g_functionDevice(fdo, irp);
+  if (!Is(irp, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE)) return g_functionDevice(fdo, irp);
   PDEVICE_OBJECT lower = ExtOf(fdo)->lower;
   NTSTATUS status = Agree(fdo, irp);
   IoDetachDevice(lower);
@@ -193,30 +193,50 @@ TEST_F(HostManagersTest, AttachReturnsThePreviousTopAndADeletedDeviceOutlivesIts
 
 // ------------------------------------------------------------------ requests
 
-TEST_F(HostManagersTest, CompletionRoutinesRunOnlyForTheOutcomesTheyAskedFor) {
+// The top device hands each request down by skip, or by copy with a completion
+// routine for the outcomes a case asks for: s(uccess), e(rror), c(ancel).
+TEST_F(HostManagersTest, SkipReusesTheLocationCopyFillsTheNextAndARoutineRunsOnlyForTheOutcomesItAskedFor) {
   struct Case {
+    const char* how;
     NTSTATUS status;
-    bool cancelled, onSuccess, onError, onCancel, called;
-  } current{};
+    bool cancelled, called;
+  } now{};
   const Case cases[] = {
-      {STATUS_SUCCESS, false, true, false, false, true}, {STATUS_SUCCESS, false, false, true, true, false},
-      {0x40000001, false, true, false, false, true},              // an informational status is a success
-      {STATUS_BUFFER_OVERFLOW, false, true, false, false, false},  // a warning is not
-      {STATUS_BUFFER_OVERFLOW, false, false, true, false, true}, {STATUS_UNSUCCESSFUL, false, true, false, false, false},
-      {STATUS_CANCELLED, true, false, false, true, true},        {STATUS_CANCELLED, true, true, false, false, false}};
-  static PDEVICE_OBJECT seen;
-  Push([&](PDEVICE_OBJECT, PIRP irp) { return irp->Cancel = current.cancelled, Complete(irp, current.status); });
+      {"skip", STATUS_SUCCESS, false, false},  {"copy", STATUS_SUCCESS, false, false},
+      {"copy s", STATUS_SUCCESS, false, true}, {"copy ec", STATUS_SUCCESS, false, false},
+      {"copy s", 0x40000001, false, true},              // an informational status is a success
+      {"copy s", STATUS_BUFFER_OVERFLOW, false, false},  // a warning is not
+      {"copy e", STATUS_BUFFER_OVERFLOW, false, true},   {"copy s", STATUS_UNSUCCESSFUL, false, false},
+      {"copy c", STATUS_CANCELLED, true, true},          {"copy s", STATUS_CANCELLED, true, false}};
+  static PDEVICE_OBJECT ran;
+  PIO_STACK_LOCATION upper = nullptr, lower = nullptr;
+  UCHAR control = 0xFF;
+  Push([&](PDEVICE_OBJECT, PIRP irp) {
+    control = (lower = Here(irp))->Control;
+    EXPECT_EQ(lower->Parameters.DeviceIoControl.IoControlCode, 0x1234u);
+    irp->Cancel = now.cancelled;
+    return Complete(irp, now.status);
+  });
   PDEVICE_OBJECT top = Push([&](PDEVICE_OBJECT device, PIRP irp) {
-    auto routine = [](PDEVICE_OBJECT d, PIRP, PVOID) -> NTSTATUS { return seen = d, STATUS_SUCCESS; };
-    return CopyDown(device, irp, routine, nullptr, current.onSuccess, current.onError, current.onCancel);
+    (upper = Here(irp))->Parameters.DeviceIoControl.IoControlCode = 0x1234;
+    if (now.how[0] == 's') return PassDown(device, irp);
+    IoMarkIrpPending(irp);  // then copied: the copy must not carry the mark
+    const std::string asks = now.how + 4;
+    auto routine = [](PDEVICE_OBJECT d, PIRP, PVOID) -> NTSTATUS { return ran = d, STATUS_SUCCESS; };
+    CopyDown(device, irp, asks.empty() ? nullptr : +routine, nullptr, asks.find('s') != std::string::npos,
+             asks.find('e') != std::string::npos, asks.find('c') != std::string::npos);
+    return STATUS_PENDING;
   });
   for (const Case& c : cases) {
-    current = c;
-    seen = nullptr;
-    EXPECT_EQ(Send().status, c.status);
-    EXPECT_EQ(seen, c.called ? top : nullptr) << "the routine runs with the device of the driver that set it: "
-                                              << std::hex << c.status << " cancelled " << c.cancelled << " flags "
-                                              << c.onSuccess << c.onError << c.onCancel;
+    SCOPED_TRACE(testing::Message() << c.how << " " << std::hex << c.status << " cancelled " << c.cancelled);
+    now = c;
+    ran = nullptr;
+    khost::RequestResult result = Send();
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.pendingReturned, c.how[0] == 'c');
+    EXPECT_EQ(lower, c.how[0] == 's' ? upper : upper - 1) << "skip reuses the location, copy fills the next";
+    EXPECT_EQ(control == 0, c.how[0] == 's' || c.how[4] == 0) << "copy clears the control flags, a routine sets its own";
+    EXPECT_EQ(ran, c.called ? top : nullptr) << "the routine runs with the device of the driver that set it";
   }
 }
 
@@ -269,32 +289,6 @@ TEST_F(HostManagersTest, PendingPropagatesAndMoreProcessingRequiredStopsTheWalkU
   EXPECT_EQ(iosb.Information, 7u);
   EXPECT_EQ(mode, KernelMode) << "a request from another driver";
   EXPECT_EQ(khost::Objects().liveIrps, 0u) << "the kernel frees a synchronous request once it completes";
-}
-
-TEST_F(HostManagersTest, SkipHandsDownTheSameLocationAndCopyAFreshOneWithoutTheControlFlags) {
-  PIO_STACK_LOCATION upper = nullptr, lower = nullptr;
-  UCHAR control = 0xFF;
-  bool skip = true;
-  Push([&](PDEVICE_OBJECT, PIRP irp) {
-    lower = Here(irp);
-    control = lower->Control;
-    EXPECT_EQ(lower->Parameters.DeviceIoControl.IoControlCode, 0x1234u);
-    return Complete(irp, STATUS_SUCCESS);
-  });
-  Push([&](PDEVICE_OBJECT device, PIRP irp) {
-    upper = Here(irp);
-    upper->Parameters.DeviceIoControl.IoControlCode = 0x1234;
-    if (skip) return PassDown(device, irp);
-    IoMarkIrpPending(irp);  // then copied: the copy must not carry the mark
-    CopyDown(device, irp);
-    return STATUS_PENDING;
-  });
-  Send();
-  EXPECT_EQ(lower, upper) << "skip reuses the location";
-  skip = false;
-  EXPECT_TRUE(Send().pendingReturned);
-  EXPECT_EQ(lower, upper - 1) << "copy fills the next location";
-  EXPECT_EQ(control, 0) << "copy clears the control flags";
 }
 
 TEST_F(HostManagersTest, PassingARequestPastItsLastStackLocationStopsTheMachine) {
@@ -389,26 +383,24 @@ TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodAndOnlyInformation
     UCHAR major;
     KPROCESSOR_MODE mode;
     ULONG in, out;
-    PVOID type3, user, mdl = nullptr;
-    ULONG mdlBytes = 0;
+    PVOID type3, user, mdl;
+    ULONG mdlBytes;
     std::vector<uint8_t> system;  // all of a buffered request's system buffer, the input of a direct one's
   } seen{};
   std::pair<NTSTATUS, ULONG_PTR> reply;
   Push([&](PDEVICE_OBJECT, PIRP irp) {
     const auto& p = Here(irp)->Parameters.DeviceIoControl;
-    if (Here(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL && Here(irp)->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
-      return Ok(nullptr, irp);
     const bool buffered = METHOD_FROM_CTL_CODE(p.IoControlCode) == METHOD_BUFFERED;
     auto* system = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-    seen = {Here(irp)->MajorFunction, irp->RequestorMode, p.InputBufferLength, p.OutputBufferLength,
-            p.Type3InputBuffer, irp->UserBuffer, nullptr, 0, {}};
+    PMDL mdl = irp->MdlAddress;
+    if (Here(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL && Here(irp)->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
+      return Ok(nullptr, irp);
+    seen = {Here(irp)->MajorFunction, irp->RequestorMode, p.InputBufferLength, p.OutputBufferLength, p.Type3InputBuffer,
+            irp->UserBuffer, mdl ? MmGetMdlVirtualAddress(mdl) : nullptr, mdl ? MmGetMdlByteCount(mdl) : 0, {}};
     if (system) seen.system.assign(system, system + (buffered ? std::max(seen.in, seen.out) : seen.in));
-    auto* out = static_cast<uint8_t*>(buffered ? system : irp->UserBuffer);
-    if (irp->MdlAddress) {
-      seen.mdl = MmGetMdlVirtualAddress(irp->MdlAddress);
-      seen.mdlBytes = MmGetMdlByteCount(irp->MdlAddress);
-      out = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-    }
+    auto* out = static_cast<uint8_t*>(buffered ? system
+                                      : mdl    ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)
+                                               : irp->UserBuffer);
     for (ULONG i = 0; i < std::min<ULONG>(seen.out, 8); ++i) out[i] = static_cast<uint8_t>(0xA0 + i);
     return Complete(irp, reply.first, reply.second);
   }, true);
@@ -435,10 +427,10 @@ TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodAndOnlyInformation
       {METHOD_NEITHER, DriverInternal, 5, 8, STATUS_SUCCESS, 3, 8},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "method " << c.method << " sender " << c.sender << " " << c.in << "/" << c.out
-                                    << " status " << std::hex << c.status);
+    SCOPED_TRACE(testing::Message() << "method " << c.method << " sender " << c.sender << " " << c.in << "/" << c.out);
     const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, c.method, FILE_ANY_ACCESS);
     const bool service = c.sender == Service, direct = c.method == METHOD_IN_DIRECT || c.method == METHOD_OUT_DIRECT;
+    const bool neither = c.method == METHOD_NEITHER;
     std::vector<uint8_t> input(c.in), output(c.out, 0x11);
     for (ULONG i = 0; i < c.in; ++i) input[i] = static_cast<uint8_t>(i + 1);
     reply = {c.status, c.information};
@@ -451,18 +443,15 @@ TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodAndOnlyInformation
     EXPECT_EQ(got.information, c.information);
     EXPECT_EQ(seen.major, c.sender == DriverInternal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL);
     EXPECT_EQ(seen.mode, service ? UserMode : KernelMode);
-    EXPECT_EQ(seen.in, c.in);
-    EXPECT_EQ(seen.out, c.out);
-    ASSERT_EQ(seen.system.size(), c.method == METHOD_NEITHER ? 0 : direct ? c.in : std::max(c.in, c.out))
+    EXPECT_EQ(std::make_pair(seen.in, seen.out), std::make_pair(c.in, c.out));
+    ASSERT_EQ(seen.system.size(), neither ? 0u : direct ? c.in : std::max(c.in, c.out))
         << "a buffered request has one system buffer of the larger length, none for nothing";
     for (size_t i = 0; i < seen.system.size(); ++i)  // past the input, what a driver above left is its own business
-      if (i < c.in || service) {
-        EXPECT_EQ(seen.system[i], i < c.in ? input[i] : khost::PoisonByte(i)) << "byte " << i;
-      }
+      EXPECT_TRUE(seen.system[i] == (i < c.in ? input[i] : khost::PoisonByte(i)) || (i >= c.in && !service)) << i;
     EXPECT_EQ(seen.mdl, direct ? output.data() : nullptr);
     EXPECT_EQ(seen.mdlBytes, direct ? c.out : 0u);
-    EXPECT_EQ(seen.type3, c.method == METHOD_NEITHER ? input.data() : nullptr);
-    EXPECT_EQ(seen.user, c.method == METHOD_NEITHER ? output.data() : nullptr);
+    EXPECT_EQ(seen.type3, neither ? input.data() : nullptr);
+    EXPECT_EQ(seen.user, neither ? output.data() : nullptr);
     for (size_t i = 0; i < output.size(); ++i) EXPECT_EQ(output[i], i < c.landed ? 0xA0 + i : 0x11) << "byte " << i;
   }
   service_->Close(handle);
@@ -495,40 +484,31 @@ TEST_F(HostManagersTest, ACodeWhoseRequiredAccessTheHandleLacksIsRefusedBeforeAn
 TEST_F(HostManagersTest, AUserHandleReferencedWithKernelModeInTheServicesRequestIsReported) {
   struct Case {
     const char* what;
-    bool kernelHandle;
+    bool kernelHandle, fromService;  // a driver's request comes from a system thread
     KPROCESSOR_MODE accessMode;
-    bool fromService;  // in the service's request, or a driver's from a system thread
     NTSTATUS status;
     const char* reported;
-  };
+  } now{};
   const Case cases[] = {
-      {"user handle, the request's mode", false, UserMode, true, STATUS_SUCCESS, ""},
-      {"user handle, KernelMode", false, KernelMode, true, STATUS_SUCCESS, "kernel-mode-reference-of-user-handle"},
-      {"kernel handle, UserMode", true, UserMode, true, STATUS_INVALID_HANDLE, ""},
-      {"kernel handle, KernelMode from a driver", true, KernelMode, false, STATUS_SUCCESS, ""},
-      {"user handle outside its process", false, KernelMode, false, STATUS_INVALID_HANDLE, ""},
-  };
-  const Case* current = nullptr;
+      {"user handle, the request's mode", false, true, UserMode, STATUS_SUCCESS, ""},
+      {"user handle, KernelMode", false, true, KernelMode, STATUS_SUCCESS, "kernel-mode-reference-of-user-handle"},
+      {"kernel handle, UserMode", true, true, UserMode, STATUS_INVALID_HANDLE, ""},
+      {"kernel handle, KernelMode from a driver", true, false, KernelMode, STATUS_SUCCESS, ""},
+      {"user handle outside its process", false, false, KernelMode, STATUS_INVALID_HANDLE, ""}};
   NTSTATUS referenced = 0;
   Push([&](PDEVICE_OBJECT, PIRP irp) {
+    PVOID event = nullptr, *handle = static_cast<PVOID*>(irp->AssociatedIrp.SystemBuffer);
     if (Here(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Ok(nullptr, irp);
-    HANDLE handle;
-    PVOID event = nullptr;
-    memcpy(&handle, irp->AssociatedIrp.SystemBuffer, sizeof handle);
-    referenced = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType, current->accessMode, &event,
-                                           nullptr);
+    referenced = ObReferenceObjectByHandle(*handle, EVENT_MODIFY_STATE, *ExEventObjectType, now.accessMode, &event, nullptr);
     if (event) ObDereferenceObject(event);
     return Ok(nullptr, irp);
   }, true);
   HANDLE file = Open(), userEvent = service_->CreateEvent(false, false), kernelEvent = khost::CreateKernelEvent();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    current = &c;
-    HANDLE passed = c.kernelHandle ? kernelEvent : userEvent;
-    if (c.fromService)
-      service_->DeviceIoControl(file, kCode, &passed, sizeof passed, nullptr, 0);
-    else
-      khost::SendKernelControl(stack_.front(), kCode, &passed, sizeof passed, nullptr, 0);
+    HANDLE passed = (now = c).kernelHandle ? kernelEvent : userEvent;
+    if (c.fromService) service_->DeviceIoControl(file, kCode, &passed, sizeof passed, nullptr, 0);
+    if (!c.fromService) khost::SendKernelControl(stack_.front(), kCode, &passed, sizeof passed, nullptr, 0);
     EXPECT_EQ(referenced, c.status);
     ExpectReported(c.reported);
   }
@@ -593,11 +573,11 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
       return status;
     };
   };
-  // A buffered reply: `written` bytes of the system buffer filled and `information` claimed.
+  // A buffered reply that fills `written` bytes and claims `information` of an 8-byte output.
   auto reply = [&](ULONG_PTR information, ULONG written, ULONG inLength) {
     return [&, information, written, inLength] {
       uint8_t in[16] = {}, out[8];
-      current = [&](PDEVICE_OBJECT, PIRP irp) {
+      current = [=](PDEVICE_OBJECT, PIRP irp) {
         memset(irp->AssociatedIrp.SystemBuffer, 0xA0, written);
         return Complete(irp, STATUS_SUCCESS, information);
       };
@@ -605,10 +585,11 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
       current = Ok;
     };
   };
-  IO_REMOVE_LOCK remove;
+  IO_REMOVE_LOCK remove, never;
+  memset(&never, 0, sizeof never);
   auto fresh = [&] { return IoInitializeRemoveLock(&remove, 0x6B636F4C, 0, 0), &remove; };
   int tag, other;
-  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+  ExpectEachReported({
       // The second completion touches nothing of the request: it is freed memory by then.
       {"irp-completed-twice",
        bottom([](PDEVICE_OBJECT d, PIRP irp) { return Ok(d, irp), IoCompleteRequest(irp, IO_NO_INCREMENT), 0; })},
@@ -624,11 +605,7 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
          Complete(stashed, STATUS_SUCCESS);
        }},
       {"complete-with-spin-lock", bottom(locked(Ok))},
-      {"call-down-with-spin-lock", [&] {
-         *ExtOf(top)->behaviour = locked(PassDown);
-         Send();
-         *ExtOf(top)->behaviour = PassDown;
-       }},
+      {"call-down-with-spin-lock", [&] { *ExtOf(top)->behaviour = locked(PassDown), Send(), *ExtOf(top)->behaviour = PassDown; }},
       {"complete-with-pending", bottom([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_PENDING); })},
       {"dispatch-status-mismatch", bottom([](PDEVICE_OBJECT d, PIRP irp) { return Ok(d, irp), STATUS_UNSUCCESSFUL; })},
       {"pending-not-marked", bottom([](PDEVICE_OBJECT d, PIRP irp) { return Ok(d, irp), STATUS_PENDING; })},
@@ -643,14 +620,10 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
       {"irp-freed-twice", [&] { IoFreeIrp(own), IoFreeIrp(own); }},
       {"information-exceeds-output", reply(12, 12, 12)},
       {"unwritten-reply-bytes", reply(8, 3, 0)},
-      {"mdl-not-locked", [] {
-         MDL unlocked{};
-         EXPECT_EQ(MmGetSystemAddressForMdlSafe(&unlocked, NormalPagePriority), nullptr);
-       }},
+      {"mdl-not-locked", [] { MDL unlocked{}; EXPECT_EQ(MmGetSystemAddressForMdlSafe(&unlocked, NormalPagePriority), nullptr); }},
       {"device-deleted-while-attached", [&] {
          IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
-         IoAttachDeviceToDeviceStack(upper, top);
-         IoDeleteDevice(upper);
+         IoAttachDeviceToDeviceStack(upper, top), IoDeleteDevice(upper);
        }},
       {"detach-nothing-attached", [&] { IoDetachDevice(top), IoDetachDevice(top); }},
       {"device-deleted-twice", [&] { IoDeleteDevice(upper); }},
@@ -660,28 +633,13 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
        }},
       {"unload-with-devices", [] { khost::UnloadDriver(khost::LoadDriver(u"late", LateDriverEntry)); }},
       {"remove-lock-over-release", [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLock(&remove, &other); }},
-      {"remove-lock-over-release", [&] {
-         IoAcquireRemoveLock(fresh(), &tag);
-         IoReleaseRemoveLock(&remove, &tag);
-         IoReleaseRemoveLock(&remove, &tag);
-       }},
       {"remove-lock-over-release", [&] { IoReleaseRemoveLockAndWait(fresh(), &tag); }},
-      {"remove-lock-over-release", [&] {
-         IoAcquireRemoveLock(fresh(), &tag);
-         IoReleaseRemoveLockAndWait(&remove, &tag);
-         IoReleaseRemoveLock(&remove, &tag);
-       }},
-      {"remove-lock-uninitialised", [&] {
-         IO_REMOVE_LOCK never;
-         memset(&never, 0, sizeof never);
-         IoAcquireRemoveLock(&never, &tag);
-       }},
-  };
-  for (const auto& [checks, provoke] : cases) {
-    SCOPED_TRACE(checks);
-    provoke();
-    ExpectReported(checks);
-  }
+      {"remove-lock-over-release",
+       [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLock(&remove, &tag), IoReleaseRemoveLock(&remove, &tag); }},
+      {"remove-lock-over-release",
+       [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLockAndWait(&remove, &tag), IoReleaseRemoveLock(&remove, &tag); }},
+      {"remove-lock-uninitialised", [&] { IoAcquireRemoveLock(&never, &tag); }},
+  });
   service_->Close(handle);
 }
 
@@ -690,64 +648,59 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
 // A bus whose function device answers its relations and whose children answer
 // their IDs as a case asks, well or badly; everything else simply succeeds.
 struct ToyBus {
-  enum { Pool, NoList, Static, FailedWithList, Twice } relations = Pool;
-  enum { Good, NotPool, Unterminated, FailedWithData } id = Good;
+  enum { Pool, NotPool, Unterminated, Failed, NoList, Twice } relations = Pool, id = Pool;
   std::u16string deviceId = u"TOY\\DEV", instanceId = u"0007", hardwareIds = std::u16string(u"TOY\\DEV\0", 8);
   std::map<PDEVICE_OBJECT, std::u16string> deviceIds;  // a child's own device ID, if not deviceId
   std::map<PDEVICE_OBJECT, int> received;               // requests each child was sent
   std::vector<PDEVICE_OBJECT> children;
-  PDEVICE_RELATIONS refusedList = nullptr;
+  PDEVICE_RELATIONS refusedList = nullptr;  // what the manager must not take, given back after the case
   PVOID refusedText = nullptr;
 
-  NTSTATUS Child(PDEVICE_OBJECT self, PIRP irp) {
-    static WCHAR notPool[] = L"TOY\\STATIC";
-    ++received[self];
-    LogRemoval("child", irp);
-    if (Here(irp)->MinorFunction != IRP_MN_QUERY_ID) return Complete(irp, STATUS_SUCCESS);
-    auto answer = [&](PVOID text, NTSTATUS status = STATUS_SUCCESS) {
-      return Complete(irp, status, reinterpret_cast<ULONG_PTR>(text));
-    };
-    const std::u16string& own = deviceIds.count(self) ? deviceIds[self] : deviceId;
-    switch (Here(irp)->Parameters.QueryId.IdType) {
-      case BusQueryInstanceID: return answer(PoolText(instanceId));
-      case BusQueryHardwareIDs: return answer(PoolText(hardwareIds));
-      case BusQueryDeviceID:
-        if (id == NotPool) return answer(notPool);
-        if (id != FailedWithData) return answer(PoolText(own, id == Good));
-        return answer(refusedText = PoolText(own), STATUS_UNSUCCESSFUL);
-      default: return Complete(irp, irp->IoStatus.Status);
-    }
-  }
-  NTSTATUS Function(PDEVICE_OBJECT fdo, PIRP irp) {
-    if (Here(irp)->MinorFunction != IRP_MN_QUERY_DEVICE_RELATIONS ||
-        Here(irp)->Parameters.QueryDeviceRelations.Type != BusRelations)
-      return Agree(fdo, irp);
-    if (relations == NoList) return Complete(irp, STATUS_SUCCESS, 0);
-    static DEVICE_RELATIONS notPool;  // room for the one child
-    ULONG count = static_cast<ULONG>(children.size()) + (relations == Twice);
-    auto* list = relations == Static ? &notPool
-                                     : static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
-                                           NonPagedPoolNx, sizeof(DEVICE_RELATIONS) + count * 8, 0x796F54));
-    list->Count = count;
-    for (ULONG i = 0; i < count; ++i) ObReferenceObject(list->Objects[i] = children[i % children.size()]);
-    if (relations == Static || relations == FailedWithList) refusedList = list;
-    return Complete(irp, relations == FailedWithList ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS,
-                    reinterpret_cast<ULONG_PTR>(list));
-  }
   static PWCHAR PoolText(const std::u16string& text, bool terminate = true) {
     auto* copy = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, (text.size() + terminate) * 2, 0x796F54));
     memcpy(copy, text.data(), text.size() * 2);
     if (terminate) copy[text.size()] = 0;
     return copy;
   }
+  NTSTATUS Child(PDEVICE_OBJECT self, PIRP irp) {
+    static WCHAR notPool[] = L"TOY\\STATIC";
+    ++received[self];
+    LogRemoval("child", irp);
+    if (Here(irp)->MinorFunction != IRP_MN_QUERY_ID) return Complete(irp, STATUS_SUCCESS);
+    auto answer = [&](PVOID text, NTSTATUS status = STATUS_SUCCESS) { return Complete(irp, status, ULONG_PTR(text)); };
+    switch (Here(irp)->Parameters.QueryId.IdType) {
+      case BusQueryInstanceID: return answer(PoolText(instanceId));
+      case BusQueryHardwareIDs: return answer(PoolText(hardwareIds));
+      case BusQueryDeviceID: {
+        const std::u16string& own = deviceIds.count(self) ? deviceIds[self] : deviceId;
+        if (id == Failed) return answer(refusedText = PoolText(own), STATUS_UNSUCCESSFUL);
+        return answer(id == NotPool ? notPool : PoolText(own, id != Unterminated));
+      }
+      default: return Complete(irp, irp->IoStatus.Status);
+    }
+  }
+  NTSTATUS Function(PDEVICE_OBJECT fdo, PIRP irp) {
+    static DEVICE_RELATIONS notPool;  // room for the one child
+    if (!Is(irp, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS) || Here(irp)->Parameters.QueryDeviceRelations.Type != BusRelations)
+      return Agree(fdo, irp);
+    if (relations == NoList) return Complete(irp, STATUS_SUCCESS, 0);
+    ULONG count = static_cast<ULONG>(children.size()) + (relations == Twice);
+    auto* list = relations == NotPool ? &notPool
+                                      : static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
+                                            NonPagedPoolNx, sizeof(DEVICE_RELATIONS) + count * 8, 0x796F54));
+    list->Count = count;
+    for (ULONG i = 0; i < count; ++i) ObReferenceObject(list->Objects[i] = children[i % children.size()]);
+    if (relations == NotPool || relations == Failed) refusedList = list;
+    return Complete(irp, relations == Failed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS, ULONG_PTR(list));
+  }
 };
 
 TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
   ToyBus bus;
   g_functionDevice = [&](PDEVICE_OBJECT fdo, PIRP irp) { return bus.Function(fdo, irp); };
-  auto plugIn = [&] { bus.children.push_back(New([&](PDEVICE_OBJECT self, PIRP irp) { return bus.Child(self, irp); })); };
   khost::DevNode* node = nullptr;
   auto enumerate = [&] { IoInvalidateDeviceRelations(node->pdo, BusRelations), khost::Pnp().ProcessInvalidations(); };
+  auto plugIn = [&] { bus.children.push_back(New([&](PDEVICE_OBJECT self, PIRP irp) { return bus.Child(self, irp); })); };
   constexpr size_t kMaxDeviceIdLen = 200;
   const std::u16string longest(kMaxDeviceIdLen - 1, u'D');  // MAX_DEVICE_ID_LEN counts the terminator
   // A case arranges the bus before the manager enumerates it and may act afterwards; an empty check is a
@@ -758,12 +711,12 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
   };
   const std::vector<Case> cases = {
       {"relations-null-list", [&] { bus.relations = ToyBus::NoList; }},
-      {"answer-not-from-pool", [&] { bus.relations = ToyBus::Static; }},
-      {"information-on-failure", [&] { bus.relations = ToyBus::FailedWithList; }},
+      {"answer-not-from-pool", [&] { bus.relations = ToyBus::NotPool; }},
+      {"information-on-failure", [&] { bus.relations = ToyBus::Failed; }},
       {"duplicate-relation", [&] { bus.relations = ToyBus::Twice; }},
       {"answer-not-from-pool", [&] { bus.id = ToyBus::NotPool; }},
       {"answer-not-terminated", [&] { bus.id = ToyBus::Unterminated; }},
-      {"information-on-failure", [&] { bus.id = ToyBus::FailedWithData; }},
+      {"information-on-failure", [&] { bus.id = ToyBus::Failed; }},
       {"invalid-device-id", [&] { bus.deviceId = u"TOY\\A,B"; }},
       {"invalid-device-id", [&] { bus.hardwareIds = std::u16string(u"TOY DEV\0", 8); }},
       {"invalid-device-id", [&] { bus.deviceId = u"TOY\\\x80"; }},
@@ -777,7 +730,7 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
       {"", [&] { bus.deviceId = longest.substr(0, kMaxDeviceIdLen - 6); }},
       {"invalid-device-id", [&] { bus.deviceId = longest.substr(0, kMaxDeviceIdLen - 5); }},
       // Two children with one device instance path, however the manager meets them.
-      {"duplicate-device-instance", plugIn},  // in one answer
+      {"duplicate-device-instance", plugIn},                                 // in one answer
       {"duplicate-device-instance", [] {}, [&] { plugIn(), enumerate(); }},  // the second in a later answer
       {"duplicate-device-instance", [&] {
          plugIn();
@@ -804,9 +757,8 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
     enumerate();
     c.then();
     ExpectReported(c.check);
-    // Give back what the manager refused to take.
     for (ULONG i = 0; bus.refusedList && i < bus.refusedList->Count; ++i) ObDereferenceObject(bus.refusedList->Objects[i]);
-    if (bus.relations == ToyBus::FailedWithList) ExFreePool(bus.refusedList);
+    if (bus.relations == ToyBus::Failed) ExFreePool(bus.refusedList);
     if (bus.refusedText) ExFreePool(bus.refusedText);
     khost::Pnp().Remove(node);
     for (PDEVICE_OBJECT child : bus.children)
@@ -841,7 +793,7 @@ TEST_F(HostManagersTest, RemovalIsVetoedForAHandleInTheSubtreeAndGoesChildrenFir
 
 // The root device below a function driver holds it to what the platform
 // wants handed down, and the power manager asks before it leaves the working state.
-TEST_F(HostManagersTest, TheDeviceBelowChecksWhatTheFunctionDriverHandsDown) {
+TEST_F(HostManagersTest, TheDeviceBelowChecksWhatTheFunctionDriverHandsDownAndARefusedPowerQueryEndsTheTransition) {
   Behaviour below = PassDown;  // what the function device does with the next request
   bool startNext = true;       // ... and whether it starts the next power request first
   g_functionDevice = [&](PDEVICE_OBJECT fdo, PIRP irp) {
@@ -852,43 +804,32 @@ TEST_F(HostManagersTest, TheDeviceBelowChecksWhatTheFunctionDriverHandsDown) {
   ASSERT_EQ(node->state, khost::DevNodeState::Started);
   POWER_STATE s3;
   s3.SystemState = PowerSystemSleeping3;
-  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+  ExpectEachReported({
       {"pnp-passed-down-without-success", [&] { khost::Pnp().Send(node, IRP_MN_QUERY_STOP_DEVICE); }},
       {"pnp-failure-passed-down", [&] {
-         below = [](PDEVICE_OBJECT fdo, PIRP irp) { return irp->IoStatus.Status = STATUS_INVALID_PARAMETER, PassDown(fdo, irp); };
+         below = [](PDEVICE_OBJECT d, PIRP irp) { return irp->IoStatus.Status = STATUS_INVALID_PARAMETER, PassDown(d, irp); };
          khost::Pnp().Send(node, IRP_MN_QUERY_INTERFACE);
        }},
       {"pnp-irql", [&] {
-         below = [](PDEVICE_OBJECT fdo, PIRP irp) {
+         below = [](PDEVICE_OBJECT d, PIRP irp) {
            KIRQL old;
            KeRaiseIrql(DISPATCH_LEVEL, &old);
-           NTSTATUS status = PassDown(fdo, irp);
-           KeLowerIrql(old);
-           return status;
+           NTSTATUS status = PassDown(d, irp);
+           return KeLowerIrql(old), status;
          };
          khost::Pnp().Send(node, IRP_MN_QUERY_INTERFACE);
        }},
       {"power-passed-without-start-next",
        [&] { startNext = false, khost::SendPower(node, IRP_MN_SET_POWER, SystemPowerState, s3); }},
-  };
-  for (const auto& [check, provoke] : cases) {
-    SCOPED_TRACE(check);
-    below = PassDown;
-    startNext = true;
-    provoke();
-    ExpectReported(check);
-  }
-  // A refused query keeps the machine working: no set-power follows it.
+  }, [&] { below = PassDown, startNext = true; });
   startNext = true;
-  below = [](PDEVICE_OBJECT, PIRP irp) {
-    return Complete(irp, Here(irp)->MinorFunction == IRP_MN_QUERY_POWER ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
-  };
+  below = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, Is(irp, IRP_MJ_POWER, IRP_MN_QUERY_POWER) ? STATUS_UNSUCCESSFUL : 0); };
   const size_t before = khost::Pnp().LowerRequests(node).size(), sent = node->history.size();
   const auto results = khost::SetSystemPowerState(PowerSystemSleeping3);
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].second, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(node->history.size(), sent + 1) << "only the query was sent";
-  EXPECT_EQ(khost::Pnp().LowerRequests(node).size(), before) << "the function device completed it";
+  EXPECT_EQ(node->history.size(), sent + 1) << "only the query was sent: no set-power follows a refusal";
+  EXPECT_EQ(khost::Pnp().LowerRequests(node).size(), before) << "the root device records only what reaches it";
   below = Agree;
   EXPECT_EQ(khost::Pnp().Remove(node), STATUS_SUCCESS);
 }
