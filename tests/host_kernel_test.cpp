@@ -232,7 +232,7 @@ TEST_F(HostKernelTest, DbgPrintFormatsWhatTheDriverPrintsAndRefusesUnicodeConver
   }
 }
 
-TEST_F(HostKernelTest, DbgPrintLinesEndOnlyAtCarriageReturnLineFeedOnePerThread) {
+TEST_F(HostKernelTest, DbgPrintLinesEndOnlyAtCarriageReturnLineFeedAndEachThreadBuildsItsOwn) {
   DbgPrint("Velmora===>");
   std::thread([] { DbgPrint("other line\r\n"); }).join();
   DbgPrint("%s", "DriverEntry");
