@@ -211,9 +211,10 @@ TEST_F(HostManagersTest, SkipReusesTheLocationCopyFillsTheNextAndARoutineRunsOnl
       {"copy c", STATUS_CANCELLED, true, true},          {"copy s", STATUS_CANCELLED, true, false}};
   static PDEVICE_OBJECT ran;
   PIO_STACK_LOCATION upper = nullptr, lower = nullptr;
+  PIRP last = nullptr;
   UCHAR control = 0xFF;
   Push([&](PDEVICE_OBJECT, PIRP irp) {
-    control = (lower = Here(irp))->Control;
+    control = (lower = Here((last = irp)))->Control;
     EXPECT_EQ(lower->Parameters.DeviceIoControl.IoControlCode, 0x1234u);
     irp->Cancel = now.cancelled;
     return Complete(irp, now.status);
@@ -239,6 +240,8 @@ TEST_F(HostManagersTest, SkipReusesTheLocationCopyFillsTheNextAndARoutineRunsOnl
     EXPECT_EQ(control == 0, c.how[0] == 's' || c.how[4] == 0) << "copy clears the control flags; a routine sets some";
     EXPECT_EQ(ran, c.called ? top : nullptr) << "the routine runs with the device of the driver that set it";
   }
+  EXPECT_EQ(khost::Objects().liveIrps, 0u);
+  EXPECT_FREED(&last->IoStatus.Information);  // the I/O manager frees a completed request poisoned, at once
 }
 
 NTSTATUS WakeAndKeep(PDEVICE_OBJECT, PIRP, PVOID event) {
@@ -290,6 +293,7 @@ TEST_F(HostManagersTest, PendingPropagatesAndMoreProcessingRequiredStopsTheWalkU
   EXPECT_EQ(iosb.Information, 7u);
   EXPECT_EQ(mode, KernelMode) << "a request from another driver";
   EXPECT_EQ(khost::Objects().liveIrps, 0u) << "the kernel frees a synchronous request once it completes";
+  EXPECT_FREED(&irp->IoStatus.Information);
 }
 
 TEST_F(HostManagersTest, PassingARequestPastItsLastStackLocationStopsTheMachine) {
@@ -314,34 +318,6 @@ TEST_F(HostManagersTest, ReleaseAndWaitWaitsForEveryHolderAndThenRefusesNewOnes)
   EXPECT_TRUE(released) << "release-and-wait returned while another holder was inside";
   holder.join();
   EXPECT_EQ(IoAcquireRemoveLock(&lock, &late), STATUS_DELETE_PENDING);
-}
-
-TEST_F(HostManagersTest, ACompletedRequestIsFreedPoisonedAtOnce) {
-  PIRP seen = nullptr;
-  PDEVICE_OBJECT top = Push([&](PDEVICE_OBJECT, PIRP irp) { return seen = irp, Complete(irp, STATUS_SUCCESS, 7); });
-  KEVENT event;
-  IO_STATUS_BLOCK iosb;
-  auto built = [&](PIRP irp) {
-    EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
-    return iosb.Information;
-  };
-  // Each way a request is made; each returns the Information its sender got.
-  const std::vector<std::pair<const char*, std::function<ULONG_PTR()>>> senders = {
-      {"the I/O manager's own", [&] { return Send().information; }},
-      {"IoBuildSynchronousFsdRequest", [&] {
-         return built(IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, top, nullptr, 0, nullptr, &event, &iosb));
-       }},
-      {"IoBuildDeviceIoControlRequest",
-       [&] { return built(IoBuildDeviceIoControlRequest(kCode, top, nullptr, 0, nullptr, 0, TRUE, &event, &iosb)); }},
-  };
-  for (const auto& [what, send] : senders) {
-    SCOPED_TRACE(what);
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    iosb = IO_STATUS_BLOCK{};
-    EXPECT_EQ(send(), 7u) << "the sender has what it needs";
-    EXPECT_EQ(khost::Objects().liveIrps, 0u);
-    EXPECT_FREED(&seen->IoStatus.Information);
-  }
 }
 
 // ------------------------------------------------------------------ a service's requests
@@ -385,6 +361,7 @@ TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodAndOnlyInformation
     PVOID type3, user, mdl;
     ULONG mdlBytes;
     std::vector<uint8_t> system;  // all of a buffered request's system buffer, the input of a direct one's
+    PIRP irp;
   } seen{};
   std::pair<NTSTATUS, ULONG_PTR> reply;
   Push([&](PDEVICE_OBJECT, PIRP irp) {
@@ -395,7 +372,7 @@ TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodAndOnlyInformation
     if (Here(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL && Here(irp)->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
       return Ok(nullptr, irp);
     seen = {Here(irp)->MajorFunction, irp->RequestorMode, p.InputBufferLength, p.OutputBufferLength, p.Type3InputBuffer,
-            irp->UserBuffer, mdl ? MmGetMdlVirtualAddress(mdl) : nullptr, mdl ? MmGetMdlByteCount(mdl) : 0, {}};
+            irp->UserBuffer, mdl ? MmGetMdlVirtualAddress(mdl) : nullptr, mdl ? MmGetMdlByteCount(mdl) : 0, {}, irp};
     if (system) seen.system.assign(system, system + (buffered ? std::max(seen.in, seen.out) : seen.in));
     auto* out = static_cast<uint8_t*>(buffered ? system
                                       : mdl    ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)
@@ -452,6 +429,8 @@ TEST_F(HostManagersTest, ControlBuffersFollowTheTransferMethodAndOnlyInformation
     EXPECT_EQ(seen.type3, neither ? input.data() : nullptr);
     EXPECT_EQ(seen.user, neither ? output.data() : nullptr);
     for (size_t i = 0; i < output.size(); ++i) EXPECT_EQ(output[i], i < c.landed ? 0xA0 + i : 0x11) << "byte " << i;
+    EXPECT_EQ(khost::Objects().liveIrps, 0u);
+    EXPECT_FREED(&seen.irp->IoStatus.Information);  // the service's and IoBuildDeviceIoControlRequest's alike
   }
   service_->Close(handle);
 }
