@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "khost.h"
 
 // A byte of memory the host freed (pool, a completed request): it reads as the
@@ -18,6 +23,14 @@
 #define EXPECT_FREED(address) \
   EXPECT_EQ(*reinterpret_cast<volatile const uint8_t*>(address), khost::kFreedMemoryFill)
 #endif
+
+// One way to break a rule: the checks it must raise, separated by spaces, and
+// a part of their report.
+struct Provocation {
+  std::string checks;
+  std::function<void()> provoke;
+  std::string detail = "";
+};
 
 class KernelTest : public ::testing::Test {
  protected:
@@ -38,5 +51,31 @@ class KernelTest : public ::testing::Test {
     for (const auto& v : violations)
       if (v.check == check) return true;
     return false;
+  }
+  // Takes the reports so far and expects each check named in `checks` (separated
+  // by spaces) among them with `detail` in its report; no name expects silence.
+  static void ExpectReported(const std::string& checks, const std::string& detail = "") {
+    std::vector<khost::Violation> violations = khost::TakeViolations();
+    std::istringstream names(checks);
+    if (checks.empty()) {
+      EXPECT_TRUE(violations.empty()) << khost::DescribeViolations(violations);
+    }
+    for (std::string check; names >> check;) {
+      bool found = false;
+      for (const auto& v : violations)
+        found = found || (v.check == check && v.detail.find(detail) != std::string::npos);
+      EXPECT_TRUE(found) << check << " in\n" << khost::DescribeViolations(violations);
+    }
+  }
+  // Each case starts from what `arrange` sets up, and `tidy` gives back what it left.
+  static void ExpectEachReported(const std::vector<Provocation>& cases, const std::function<void()>& arrange = {},
+                                 const std::function<void()>& tidy = {}) {
+    for (const Provocation& c : cases) {
+      SCOPED_TRACE(c.checks + " (case " + std::to_string(&c - cases.data()) + ")");
+      if (arrange) arrange();
+      c.provoke();
+      ExpectReported(c.checks, c.detail);
+      if (tidy) tidy();
+    }
   }
 };
