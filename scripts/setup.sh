@@ -5,6 +5,7 @@
 #   host build and tests:   g++ cmake make, GoogleTest and GoogleMock
 #   the x64 kernel drivers: mingw-w64 (compiler, driver-kit headers, kernel
 #                           import libraries) and its tools
+#   the model check:        spin
 set -euo pipefail
 
 PACKAGES=(
@@ -15,6 +16,7 @@ PACKAGES=(
   libgmock-dev
   g++-mingw-w64-x86-64
   mingw-w64-tools
+  spin
 )
 
 installed() {
