@@ -16,7 +16,8 @@
 // ------------------------------------------------------------------ tracing
 // Written from outside (a debugger, or the kernel host's tests); the driver
 // only reads it, so nothing is printed until someone asks for it.
-extern "C" volatile ULONG TraceMask;
+// (A declaration: the one definition is constant-initialised to 0.)
+extern "C" volatile ULONG TraceMask;  // NOLINT(bugprone-dynamic-static-initializers)
 
 #define TRACE_ENTRY_BIT 0x1u
 #define TRACE_EXIT_BIT 0x10u

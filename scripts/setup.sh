@@ -6,6 +6,7 @@
 #   the x64 kernel drivers: mingw-w64 (compiler, driver-kit headers, kernel
 #                           import libraries) and its tools
 #   the model check:        spin
+#   static analysis:        clang-tidy, cppcheck
 set -euo pipefail
 
 PACKAGES=(
@@ -17,6 +18,8 @@ PACKAGES=(
   g++-mingw-w64-x86-64
   mingw-w64-tools
   spin
+  clang-tidy
+  cppcheck
 )
 
 installed() {

@@ -39,7 +39,7 @@ std::string Printable(const std::u16string& id) {
       text += static_cast<char>(c);
     } else {
       char hex[12];
-      std::snprintf(hex, sizeof(hex), "\\u%04X", static_cast<unsigned>(c));
+      (void)std::snprintf(hex, sizeof(hex), "\\u%04X", static_cast<unsigned>(c));
       text += hex;
     }
   }
@@ -98,7 +98,7 @@ bool EncodePlugIn(uint32_t serial, uint32_t deviceType, const std::vector<std::u
       const char16_t c = id[k];
       if (c <= 0x20 || c > 0x7F || c == u',') {
         char where[96];
-        std::snprintf(where, sizeof(where), " has an illegal character 0x%02X at position %zu",
+        (void)std::snprintf(where, sizeof(where), " has an illegal character 0x%02X at position %zu",
                       static_cast<unsigned>(c), k + 1);
         return Fail(detail, which + " \"" + Printable(id) + "\"" + where + " (allowed: '!' to 0x7F except ',')");
       }

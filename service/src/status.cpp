@@ -61,7 +61,7 @@ const char* StatusName(NtStatus value) {
 
 std::string DescribeStatus(NtStatus value) {
   char code[16];
-  std::snprintf(code, sizeof(code), "0x%08X", static_cast<unsigned>(value));
+  (void)std::snprintf(code, sizeof(code), "0x%08X", static_cast<unsigned>(value));
   const StatusText* s = Find(value);
   if (!s) return std::string("NTSTATUS ") + code;
   return std::string(s->name) + " (" + code + "): " + s->text;
