@@ -37,6 +37,7 @@ import filecmp
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -166,7 +167,11 @@ def copy_file(source, target):
     if os.path.isfile(target) and not os.path.islink(source) and filecmp.cmp(source, target, shallow=False):
         return
     os.makedirs(os.path.dirname(target), exist_ok=True)
-    shutil.copy2(source, target, follow_symlinks=False)
+    if os.path.lexists(target):
+        os.unlink(target)
+    # A fresh modification time, not the source's: a reused build must see
+    # the file as newer than what it built from the old one.
+    shutil.copy(source, target, follow_symlinks=False)
 
 
 def copy_tree(destination):
@@ -256,6 +261,10 @@ def main():
     if args.check:
         print(f"mutate: {len(selected)} mutants apply cleanly")
         return 0
+
+    # An interrupted run still puts the mutated file back (the finally below).
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, lambda *_: sys.exit(130))
 
     started = time.monotonic()
     if args.workdir:

@@ -21,6 +21,13 @@ TEST_F(RelationsTest, AnswerPutsIncomingEntriesFirstThenPresentChildrenInPlugInO
 
   for (ULONG serial : {4u, 1u, 3u, 2u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
   Enumerate();
+  // Other relation types are not the bus's to answer: they go down as they came.
+  for (DEVICE_RELATION_TYPE type : {EjectionRelations, PowerRelations, RemovalRelations}) {
+    auto setup = [type](PIRP, PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = type; };
+    result = khost::SendIrp(node_->pdo, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, setup, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED) << "type " << type;
+    EXPECT_EQ(result.information, 0u) << "type " << type;
+  }
   ASSERT_EQ(Unplug(3), STATUS_SUCCESS);
   const std::vector<PDEVICE_OBJECT> listed = {Keep(4), Keep(1), Keep(2)};
   const std::vector<PDEVICE_OBJECT> all = {above1, above2, listed[0], listed[1], listed[2], Keep(3)};

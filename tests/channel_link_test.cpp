@@ -51,7 +51,13 @@ TEST_F(CallbackLink, AfterUnregisterPutsFailWhileTheBusStillTakesRecordsFromTheC
   EXPECT_TRUE(recorder_.Calls().empty());
   EXPECT_EQ(recorder_.Push(Payload(3)), STATUS_SUCCESS);
   EXPECT_EQ(Bus()->SendCount, 1u);
+  // A no-op and ids the bus does not know are accepted; each call traces its way out.
+  khost::TakeTraceLines();
+  TraceMask = 0x10;
+  EXPECT_EQ(recorder_.Send(MessageRecord(NETBUS_MSG_TAG, MSG_NOP, {})), STATUS_SUCCESS);
   EXPECT_EQ(recorder_.Send(MessageRecord(0, 0x42, Payload(2))), STATUS_SUCCESS) << "unknown ids are accepted";
+  TraceMask = 0;
+  EXPECT_EQ(khost::TakeTraceLines(), (std::vector<std::string>{"Velmora<===netBusCallback.", "Velmora<===netBusCallback."}));
 }
 
 // A child driver that leaves the link (`leave`) from inside the call that a

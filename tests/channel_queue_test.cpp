@@ -107,6 +107,14 @@ TEST_F(UpwardQueue, FlowControlSendsOneDrainedOnlyFromAFetchThatDelivers) {
   // The bus holds its own reference: a push sets the event after the service closed its handle.
   ASSERT_EQ(Service().Close(second), STATUS_SUCCESS);
   Push(1);
+  // With no child driver to tell, a drained queue reopens the flow all the same.
+  EXPECT_EQ(FetchAll(), 1u);
+  ASSERT_EQ(recorder_.Unregister(), STATUS_SUCCESS);
+  Push(17);
+  EXPECT_FALSE(Bus()->FlowOn);
+  EXPECT_EQ(FetchAll(), 17u);
+  EXPECT_TRUE(Bus()->FlowOn) << "the flow stayed shut for want of a callback";
+  EXPECT_EQ(recorder_.CountOf(MSG_QUEUE_DRAINED), 2u);
 }
 
 // A failed pass-event leaves an empty ready queue and no event; a short one changes nothing.
