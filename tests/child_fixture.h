@@ -17,6 +17,9 @@ namespace child_test {
 using khost::RequestResult;
 inline const std::u16string kCompatibleId = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
 constexpr NTSTATUS kDeviceNotReady = static_cast<NTSTATUS>(0xC00000A3L);
+// A success of another kind, as a driver above may leave one: a driver that
+// fails a request completes it instead of passing it down.
+constexpr NTSTATUS kOtherSuccess = static_cast<NTSTATUS>(0x40000000L);
 
 // Bytes as hex, so that a mismatch shows where; a wide text is padded with zeros to `blockBytes`.
 inline std::string Hex(const void* p, size_t n) {

@@ -127,7 +127,7 @@ TEST_F(ChildIdentityTest, DescriptionQueryThatAlreadyHoldsAnAnswerKeepsIt) {
 TEST_F(ChildIdentityTest, UnhandledIdAndTextTypesKeepTheirStatusAndInformation) {
   StartSeven();  // an answer allocated and dropped would be left at the end
   for (auto [status, information] : {std::pair<NTSTATUS, ULONG_PTR>{STATUS_NOT_SUPPORTED, 0},
-                                     {STATUS_SUCCESS, 0x7A7A0}, {kDeviceNotReady, 0x10}}) {
+                                     {STATUS_SUCCESS, 0x7A7A0}, {kOtherSuccess, 0x10}}) {
     for (auto [minor, type] : {std::pair<UCHAR, ULONG>{IRP_MN_QUERY_ID, 4}, {IRP_MN_QUERY_ID, 5}, {IRP_MN_QUERY_ID, 6},
                                {IRP_MN_QUERY_ID, 0xFFFFFFFF}, {IRP_MN_QUERY_DEVICE_TEXT, 1},
                                {IRP_MN_QUERY_DEVICE_TEXT, 2}, {IRP_MN_QUERY_DEVICE_TEXT, 0xFF}}) {

@@ -285,6 +285,7 @@ TEST_F(HostManagersTest, PendingPropagatesAndMoreProcessingRequiredStopsTheWalkU
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &done, &iosb);
   ASSERT_NE(irp, nullptr);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   EXPECT_EQ(IoCallDriver(top, irp), STATUS_UNSUCCESSFUL) << "the owner finished it on its own thread";
   completer.join();
   EXPECT_EQ(order, (Strings{"claimed back, pending returned", "top routine"}));

@@ -110,6 +110,7 @@ struct HostRequest {
   bool completed = false;                // the walk reached the top
   int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
   PDEVICE_OBJECT startNextPowerDevice = nullptr;  // ... and the device that owned it then
+  bool builtForDriver = false;           // IoBuild*Request: a driver sends it itself
   std::string description;
 };
 PIRP AllocateHostIrp(CHAR stackSize, const std::string& description);
@@ -118,6 +119,9 @@ HostRequest* HostRequestOf(PIRP irp);
 // owns has completed, as the I/O manager frees its requests then.
 void FreeHostIrp(PIRP irp);
 bool IsLiveIrp(PIRP irp);
+// The rules for what a driver hands to the driver below it (Plug and Play
+// status, IRQL, PoStartNextPowerIrp); called for every request passed down.
+void CheckPassedDown(PDEVICE_OBJECT lower, PIRP irp);
 // Lays out a control request's buffers as the I/O manager does for the code's
 // transfer method: a system buffer (buffered: max(in, out) bytes, input first,
 // `fill` after it; direct: the input only), an MDL for a direct method's

@@ -751,6 +751,16 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
   stack->DeviceObject = DeviceObject;
+  HostRequest* request = HostRequestOf(Irp);
+  if (stack->MajorFunction == IRP_MJ_PNP && Irp->CurrentLocation == Irp->StackCount &&
+      (!request || request->builtForDriver) && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+    // Every Plug and Play request starts out not supported, so that a stack
+    // where nobody answers it says so; a driver that sends one must set that.
+    ReportViolation("pnp-request-not-preset",
+                    Format("a driver sent Plug and Play minor %#x with status %#x, not STATUS_NOT_SUPPORTED",
+                           stack->MinorFunction, static_cast<unsigned>(Irp->IoStatus.Status)));
+  }
+  if (DeviceObject->AttachedDevice) CheckPassedDown(DeviceObject, Irp);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   return dispatch(DeviceObject, Irp);
 }
@@ -832,6 +842,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   irp->UserEvent = Event;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = static_cast<UCHAR>(MajorFunction);
+  HostRequestOf(irp)->builtForDriver = true;
   HostRequestOf(irp)->onComplete = [](PIRP done) {
     *done->UserIosb = done->IoStatus;
     KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);

@@ -74,9 +74,57 @@ struct RootPdoExtension {
 RootPdoExtension* RootOf(PDEVICE_OBJECT pdo) { return static_cast<RootPdoExtension*>(pdo->DeviceExtension); }
 RootPdoConfig* ConfigOf(PDEVICE_OBJECT pdo) { return RootOf(pdo)->config; }
 
-// The bottom of a root-enumerated stack sees exactly what the function driver
-// handed down. It keeps a record for tests and holds the driver to the rules
-// the platform sets for what goes down.
+}  // namespace
+
+// Every driver that passes a request down is held to the rules the platform
+// sets for what goes down, wherever it sits in the stack.
+void CheckPassedDown(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const UCHAR major = stack->MajorFunction;
+  const UCHAR minor = stack->MinorFunction;
+  const NTSTATUS arrivedWith = irp->IoStatus.Status;
+  const std::string where = "the device below " + Hex(reinterpret_cast<uintptr_t>(device)) + ": ";
+  if (major == IRP_MJ_POWER) {
+    HostRequest* request = HostRequestOf(irp);
+    // The project's own rule, stricter than Windows 8 and later (where
+    // PoStartNextPowerIrp does nothing): a driver starts the next power
+    // request before it passes one down, so the same code is right on every version.
+    if (!(request && request->startNextPowerDevice && request->startNextPowerDevice != device))
+      ReportViolation("power-passed-without-start-next",
+                      where + Format("power minor %#x was passed down without PoStartNextPowerIrp "
+                                     "(the host's rule, stricter than Windows 8+)", minor));
+  } else if (major == IRP_MJ_PNP) {
+    if (ThreadIrql() != PASSIVE_LEVEL)
+      ReportViolation("pnp-irql", where + Format("Plug and Play minor %#x passed down at IRQL %d", minor,
+                                                 static_cast<int>(ThreadIrql())));
+    switch (minor) {
+      case IRP_MN_REMOVE_DEVICE:
+      case IRP_MN_SURPRISE_REMOVAL:
+      case IRP_MN_QUERY_REMOVE_DEVICE:
+      case IRP_MN_QUERY_STOP_DEVICE:
+      case IRP_MN_STOP_DEVICE:
+        // Each driver that succeeds one of these sets success before passing it down.
+        if (arrivedWith != STATUS_SUCCESS)
+          ReportViolation("pnp-passed-down-without-success",
+                          where + Format("minor %#x was passed down with status %#x, not STATUS_SUCCESS", minor,
+                                         static_cast<unsigned>(arrivedWith)));
+        break;
+      default:
+        // A driver that fails a request completes it; one that does not handle
+        // it passes it down as it came.
+        if (!NT_SUCCESS(arrivedWith) && arrivedWith != STATUS_NOT_SUPPORTED)
+          ReportViolation("pnp-failure-passed-down",
+                          where + Format("minor %#x was passed down failed (%#x)", minor,
+                                         static_cast<unsigned>(arrivedWith)));
+        break;
+    }
+  }
+}
+
+namespace {
+
+// The bottom of a root-enumerated stack keeps a record of exactly what the
+// function driver handed down, for tests.
 void RecordAtRoot(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   LowerRequest seen;
@@ -85,45 +133,12 @@ void RecordAtRoot(PDEVICE_OBJECT device, PIRP irp) {
   seen.arrivedWith = irp->IoStatus.Status;
   seen.information = irp->IoStatus.Information;
   seen.irql = ThreadIrql();
-  DevNode* node = RootOf(device)->node;
-  const std::string where = (node ? node->label : std::string("root device")) + ": ";
   if (seen.major == IRP_MJ_POWER) {
     HostRequest* request = HostRequestOf(irp);
     seen.startNextPowerCalled =
         request && request->startNextPowerDevice && request->startNextPowerDevice != device;
-    // The project's own rule, stricter than Windows 8 and later (where
-    // PoStartNextPowerIrp does nothing): a driver starts the next power
-    // request before it passes one down, so the same code is right on every version.
-    if (!seen.startNextPowerCalled && device->AttachedDevice)
-      ReportViolation("power-passed-without-start-next",
-                      where + Format("power minor %#x reached the device below without PoStartNextPowerIrp "
-                                     "(the host's rule, stricter than Windows 8+)", seen.minor));
-  } else if (seen.major == IRP_MJ_PNP && device->AttachedDevice) {
-    if (seen.irql != PASSIVE_LEVEL)
-      ReportViolation("pnp-irql", where + Format("Plug and Play minor %#x passed down at IRQL %d", seen.minor,
-                                                 static_cast<int>(seen.irql)));
-    switch (seen.minor) {
-      case IRP_MN_REMOVE_DEVICE:
-      case IRP_MN_SURPRISE_REMOVAL:
-      case IRP_MN_QUERY_REMOVE_DEVICE:
-      case IRP_MN_QUERY_STOP_DEVICE:
-      case IRP_MN_STOP_DEVICE:
-        // Each driver that succeeds one of these sets success before passing it down.
-        if (seen.arrivedWith != STATUS_SUCCESS)
-          ReportViolation("pnp-passed-down-without-success",
-                          where + Format("minor %#x reached the device below with status %#x, not STATUS_SUCCESS",
-                                         seen.minor, static_cast<unsigned>(seen.arrivedWith)));
-        break;
-      default:
-        // A driver that fails a request completes it; one that does not handle
-        // it passes it down as it came.
-        if (!NT_SUCCESS(seen.arrivedWith) && seen.arrivedWith != STATUS_NOT_SUPPORTED)
-          ReportViolation("pnp-failure-passed-down",
-                          where + Format("minor %#x reached the device below failed (%#x)", seen.minor,
-                                         static_cast<unsigned>(seen.arrivedWith)));
-        break;
-    }
   }
+  DevNode* node = RootOf(device)->node;
   if (node) {
     std::lock_guard<std::mutex> hold(g_lowerLock);
     node->lowerRequests.push_back(seen);
