@@ -163,7 +163,8 @@ RequestResult SendKernelControl(PDEVICE_OBJECT device, ULONG code, const void* i
 void SetPendingRequestTimeout(std::chrono::milliseconds timeout);
 
 // A hook that lets a test hold a thread at a named point inside the host
-// ("create-device", "attach-device", "remove-lock-acquire", ...).
+// ("create-device", "attach-device", "remove-lock-acquire", "delete-device",
+// "invalidate-relations").
 void SetHook(const std::string& point, std::function<void()> hook);
 void ClearHooks();
 

@@ -179,8 +179,14 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   ASSERT_EQ(Pnp().Disable(ChildNode(3)), STATUS_SUCCESS);  // not listed since its removal
   PDEVICE_OBJECT listed1 = Keep(1), listed2 = Keep(2), disabled3 = Keep(3), unlisted4 = Keep(4), missing5 = Keep(5);
   const size_t pending = Pending();
+  std::vector<std::string> order;
+  for (const char* point : {"invalidate-relations", "delete-device"})
+    khost::SetHook(point, [&order, point] { order.push_back(point); });
   Pnp().SurpriseRemove(node_);
+  khost::ClearHooks();
   EXPECT_EQ(Pending(), pending + 1) << "detaching asks for one answer, however many";
+  EXPECT_EQ(order, (std::vector<std::string>{"invalidate-relations", "delete-device", "delete-device"}))
+      << "the manager hears of the detached children before the others are deleted";
   for (PDEVICE_OBJECT pdo : {listed1, listed2, missing5})
     EXPECT_TRUE(!khost::DeviceDeleted(pdo) && !Ext(pdo)->ParentFdo && IsListEmpty(&Ext(pdo)->Link)) << "not detached";
   EXPECT_TRUE(khost::DeviceDeleted(disabled3) && Ext(disabled3)->Deleted);

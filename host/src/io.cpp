@@ -622,6 +622,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+  RunHook("delete-device");
   PnpDeviceDeleted(DeviceObject);
   {
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
@@ -898,6 +899,7 @@ PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
 
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
+  RunHook("invalidate-relations");
   RecordInvalidation(DeviceObject, Type);
 }
 

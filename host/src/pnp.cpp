@@ -76,6 +76,16 @@ RootPdoConfig* ConfigOf(PDEVICE_OBJECT pdo) { return RootOf(pdo)->config; }
 
 }  // namespace
 
+// A function or filter driver clears DO_DEVICE_INITIALIZING at the end of its
+// AddDevice; a device still initializing takes no opens and no requests.
+static void CheckStackInitialized(DevNode* node) {
+  for (PDEVICE_OBJECT device = node->pdo->AttachedDevice; device; device = device->AttachedDevice)
+    if (device->Flags & DO_DEVICE_INITIALIZING)
+      ReportViolation("device-still-initializing",
+                      node->label + ": AddDevice returned with DO_DEVICE_INITIALIZING still set on " +
+                          Hex(reinterpret_cast<uintptr_t>(device)));
+}
+
 // Every driver that passes a request down is held to the rules the platform
 // sets for what goes down, wherever it sits in the stack.
 void CheckPassedDown(PDEVICE_OBJECT device, PIRP irp) {
@@ -467,6 +477,7 @@ DevNode* PnpManager::AddRootDevice(const std::string& label, PDRIVER_OBJECT driv
     node->state = DevNodeState::Failed;
     return node;
   }
+  CheckStackInitialized(node);
   if (start) Start(node);
   return node;
 }
@@ -739,6 +750,7 @@ void PnpManager::LoadFunctionDriver(DevNode* node) {
     node->state = DevNodeState::Failed;
     return;
   }
+  CheckStackInitialized(node);
   Start(node);
 }
 
