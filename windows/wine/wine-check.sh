@@ -169,8 +169,13 @@ note "prefix $WINEPREFIX; $("$wine" --version 2>&1); load $(cut -d' ' -f1-3 /pro
 mkdir -p "$work"
 cp "$package/velmora.sys" "$package/velmorainst.exe" "$package/velmoractl.exe" "$work/"
 # A persistent server keeps the driver host, and the bus in it, alive between
-# the commands: otherwise every command would meet a freshly loaded bus.
-"$wineserver" -p >>"$log" 2>&1 </dev/null
+# the commands: without it every command would meet a freshly loaded bus
+# (Wine restarts its services, which start the bus again, empty), and an
+# unplug after a plug-in would find no child. It needs the prefix's folder.
+if ! "$wineserver" -p >>"$log" 2>&1 </dev/null; then
+  echo "wine-check: not run: Wine's server did not start; see $log" >&2
+  exit 77
+fi
 note "step: boot the prefix"
 out="$host_log"
 WINEDEBUG="$host_debug" wine_run 120 cmd.exe /c exit
