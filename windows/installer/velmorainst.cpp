@@ -104,7 +104,7 @@ size_t CountBusNodes() {
 // A root-enumerated device node ROOT\VELMORA\nnnn in `classGuid` with the
 // bus's hardware ID, registered with Plug and Play. `bind` also names its
 // service and gives it the control device's security (what the INF would).
-DWORD CreateBusNode(const GUID& classGuid, bool bind) {
+DWORD CreateBusNode(const GUID& classGuid, bool bind, std::wstring* made = nullptr) {
   HDEVINFO set = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
   if (set == INVALID_HANDLE_VALUE) return Fail(L"SetupDiCreateDeviceInfoList");
   DWORD result = ERROR_SUCCESS;
@@ -151,7 +151,10 @@ DWORD CreateBusNode(const GUID& classGuid, bool bind) {
     if (result != ERROR_SUCCESS) SetupDiCallClassInstaller(DIF_REMOVE, set, &data);
   }
   SetupDiDestroyDeviceInfoList(set);
-  if (result == ERROR_SUCCESS) std::wprintf(L"device node %ls created\n", instance);
+  if (result == ERROR_SUCCESS) {
+    std::wprintf(L"device node %ls created\n", instance);
+    if (made) *made = instance;
+  }
   return result;
 }
 
@@ -176,37 +179,100 @@ DWORD Install(const wchar_t* inf) {
   return ERROR_SUCCESS;
 }
 
+// A busy service database (1055) is not a failure: the service manager holds
+// it while it starts other services, as Wine's does for a while after a prefix
+// boots. Only the start is tried again, never the steps before it, so that a
+// retry cannot build a second half of an installation.
+const DWORD kDatabaseLockedWaitMs = 60000;
+const DWORD kDatabaseLockedPauseMs = 500;
+
+DWORD StartDriverService(SC_HANDLE service) {
+  const ULONGLONG deadline = GetTickCount64() + kDatabaseLockedWaitMs;
+  for (unsigned attempt = 1;; ++attempt) {
+    if (StartServiceW(service, 0, nullptr)) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_ALREADY_RUNNING) return ERROR_SUCCESS;
+    if (error != ERROR_SERVICE_DATABASE_LOCKED || GetTickCount64() >= deadline)
+      return Fail(L"starting the driver service", error);
+    std::fwprintf(stderr, L"velmorainst: start attempt %u: the service database is locked; waiting\n", attempt);
+    Sleep(kDatabaseLockedPauseMs);
+  }
+}
+
+// What one install-service run made, so that a run that fails takes exactly
+// that back and leaves the machine as it found it.
+struct ServiceInstall {
+  std::wstring image;        // copied by this run (empty if it was there already)
+  SC_HANDLE service = nullptr;
+  bool createdService = false;
+  std::wstring node;         // device instance created by this run
+};
+
+void RemoveNode(const std::wstring& instance) {
+  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA data;
+  data.cbSize = sizeof(data);
+  if (SetupDiOpenDeviceInfoW(set, instance.c_str(), nullptr, 0, &data) && SetupDiRemoveDevice(set, &data))
+    std::fwprintf(stderr, L"velmorainst: rolled back: device node %ls removed\n", instance.c_str());
+  else
+    std::fwprintf(stderr, L"velmorainst: rollback: device node %ls stays (error %lu)\n", instance.c_str(), GetLastError());
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+void RollBack(const ServiceInstall& made) {
+  if (!made.node.empty()) RemoveNode(made.node);
+  if (made.createdService) {
+    SERVICE_STATUS status;
+    ControlService(made.service, SERVICE_CONTROL_STOP, &status);  // it may never have started
+    if (DeleteService(made.service))
+      std::fwprintf(stderr, L"velmorainst: rolled back: service %ls deleted\n", kBusService);
+    else
+      std::fwprintf(stderr, L"velmorainst: rollback: service %ls stays (error %lu)\n", kBusService, GetLastError());
+  }
+  if (!made.image.empty() && DeleteFileW(made.image.c_str()))
+    std::fwprintf(stderr, L"velmorainst: rolled back: image %ls deleted\n", made.image.c_str());
+}
+
 // The route without an INF: what Wine's driver host needs to load the bus.
+// Either the service ends up started with its device node bound to it, or
+// nothing this run made is left behind.
 DWORD InstallService(const wchar_t* image) {
   wchar_t system[MAX_PATH];
   const UINT chars = GetSystemDirectoryW(system, MAX_PATH);
   if (!chars || chars >= MAX_PATH) return Fail(L"finding the system folder");
   const std::wstring target = std::wstring(system) + L"\\drivers\\" + kBusImage;
+  ServiceInstall made;
+  const bool imageWasThere = GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;
   if (!CopyFileW(FullPath(image).c_str(), target.c_str(), FALSE))
     return Fail(L"copying the image to System32\\drivers");
+  if (!imageWasThere) made.image = target;
   std::wprintf(L"image copied to %ls\n", target.c_str());
 
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!manager) return Fail(L"opening the service control manager");
-  const std::wstring binary = std::wstring(L"\\SystemRoot\\System32\\drivers\\") + kBusImage;
-  SC_HANDLE service = CreateServiceW(manager, kBusService, L"Velmora Virtual Bus Driver", SERVICE_ALL_ACCESS,
-                                     SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(),
-                                     nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (!service && GetLastError() == ERROR_SERVICE_EXISTS)
-    service = OpenServiceW(manager, kBusService, SERVICE_ALL_ACCESS);
-  if (!service) {
-    const DWORD error = Fail(L"creating the driver service");
-    CloseServiceHandle(manager);
+  if (!manager) {
+    const DWORD error = Fail(L"opening the service control manager");
+    RollBack(made);
     return error;
   }
-
+  const std::wstring binary = std::wstring(L"\\SystemRoot\\System32\\drivers\\") + kBusImage;
+  made.service = CreateServiceW(manager, kBusService, L"Velmora Virtual Bus Driver", SERVICE_ALL_ACCESS,
+                                SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(),
+                                nullptr, nullptr, nullptr, nullptr, nullptr);
+  made.createdService = made.service != nullptr;
+  if (!made.service && GetLastError() == ERROR_SERVICE_EXISTS)
+    made.service = OpenServiceW(manager, kBusService, SERVICE_ALL_ACCESS);
   DWORD result = ERROR_SUCCESS;
-  if (CountBusNodes() == 0) result = CreateBusNode(kSystemClass, true);
+  if (!made.service) result = Fail(L"creating the driver service");
+
+  if (result == ERROR_SUCCESS && CountBusNodes() == 0) result = CreateBusNode(kSystemClass, true, &made.node);
   // Starting the service loads the driver, which then finds its device node.
-  if (result == ERROR_SUCCESS && !StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-    result = Fail(L"starting the driver service");
-  if (result == ERROR_SUCCESS) std::wprintf(L"service %ls started\n", kBusService);
-  CloseServiceHandle(service);
+  if (result == ERROR_SUCCESS) result = StartDriverService(made.service);
+  if (result == ERROR_SUCCESS)
+    std::wprintf(L"service %ls started\n", kBusService);
+  else
+    RollBack(made);
+  if (made.service) CloseServiceHandle(made.service);
   CloseServiceHandle(manager);
   return result;
 }
