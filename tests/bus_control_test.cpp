@@ -116,6 +116,7 @@ TEST_F(ControlTest, PlugInRecordIsValidatedBeforeAnythingIsCreatedOrTraced) {
     }
     ASSERT_EQ(Children().size(), 1u);
     EXPECT_EQ(Children()[0]->Header.Self->Flags & DO_DEVICE_INITIALIZING, 0u) << "linked while initializing";
+    EXPECT_EQ(Children()[0]->DevicePowerState, PowerDeviceD3) << "a child is not powered before its start";
     ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
     Enumerate();
   }

@@ -149,6 +149,7 @@ TEST_F(ChildPnpTest, RemovedChildIsDeletedOnlyOnceAnAnswerLeftItOutAndALateRemov
   // Still plugged in: the removal only resets it.
   EXPECT_FALSE(khost::DeviceDeleted(pdo_));
   EXPECT_EQ(child_->Header.PnpState, NotStarted);
+  EXPECT_EQ(child_->DevicePowerState, PowerDeviceD0) << "a removal leaves the power state alone";
   EXPECT_FALSE(child_->Reported);
   EXPECT_TRUE(child_->Present && InPool(ids));
   EXPECT_EQ(Listed(7), child_);
