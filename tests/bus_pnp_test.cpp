@@ -320,6 +320,8 @@ TEST_F(LowerDeviceTest, ReceivesWhatTheBusPassesDownWithTheStatusThePlatformRequ
             pnp(IRP_MN_QUERY_DEVICE_TEXT, kNone), pnp(IRP_MN_QUERY_ID, kNone),
             pnp(IRP_MN_QUERY_BUS_INFORMATION, kNone), pnp(IRP_MN_DEVICE_USAGE_NOTIFICATION, kNone),
             pnp(0x18, kNone), pnp(IRP_MN_QUERY_DEVICE_RELATIONS, kNone)}},
+      {"an incoming list and no child", [&] { TakeList(QueryRelations(MakeList({node_->pdo})).information); },
+       Seen{pnp(IRP_MN_QUERY_DEVICE_RELATIONS, kOk)}},
       {"sleep and wake", [] { khost::SetSystemPowerState(PowerSystemSleeping3), khost::SetSystemPowerState(PowerSystemWorking); },
        Seen{power(IRP_MN_QUERY_POWER), power(IRP_MN_SET_POWER), power(IRP_MN_SET_POWER)}},
       {"accepted query-stop", [&] { CloseService(), send(IRP_MN_QUERY_STOP_DEVICE)(); },
