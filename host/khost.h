@@ -111,6 +111,12 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
 void RunAtIrqlOnThreads(KIRQL irql, size_t threads, const std::function<void(size_t index)>& fn);
 KIRQL CurrentIrql();
 
+// Ties a driver's list to the spin lock that guards it: from now on every
+// insertion or removal on it (the list macros) with that lock not held by the
+// calling thread is reported ("list-without-lock"). Forgotten when the device
+// whose extension holds the head is deleted, and at Reset.
+void GuardList(PLIST_ENTRY head, PKSPIN_LOCK lock, const std::string& what);
+
 // ------------------------------------------------------------------ objects
 struct ObjectSummary {
   size_t liveObjects = 0;      // objects whose last reference has not gone

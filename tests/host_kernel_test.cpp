@@ -43,6 +43,15 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
        [&] { KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock); wait(); KeReleaseSpinLock(&lock, old); }},
       {"pool-double-free", [] { PVOID p = Alloc(NonPagedPoolNx); ExFreePoolWithTag(p, 0); ExFreePoolWithTag(p, 0); }},
       {"pool-double-free", [&] { ExFreePoolWithTag(&lock, 0); }},  // never allocated
+      {"list-without-lock", [&] {
+         static LIST_ENTRY head, entry;  // outlive the row: the guard stays until the test ends
+         InitializeListHead(&head);
+         khost::GuardList(&head, &lock, "a guarded list");
+         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+         InsertTailList(&head, &entry);  // quiet: the lock is held
+         KeReleaseSpinLock(&lock, old);
+         RemoveEntryList(&entry);
+       }, "a guarded list was changed without"},
       {"pool-free-null", [] { ExFreePoolWithTag(nullptr, 0); }},
       {"pool-bad-tag", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx), kTagB); }},
       {"pool-bad-type", [] { EXPECT_EQ(Alloc(static_cast<POOL_TYPE>(4)), nullptr); }},

@@ -803,6 +803,15 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
   IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
 
+// Lists a test has tied to the spin lock that guards them (khost::GuardList):
+// every change to one is checked to happen with that lock held.
+HOST_EXTERN_C volatile int KhostGuardedLists;
+HOST_EXTERN_C void KhostCheckListAccess(const LIST_ENTRY* Where);
+#define KHOST_CHECK_LIST(Where)                         \
+  do {                                                   \
+    if (KhostGuardedLists) KhostCheckListAccess(Where);  \
+  } while (0)
+
 FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {
   ListHead->Flink = ListHead->Blink = ListHead;
 }
@@ -810,6 +819,7 @@ FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
   return (BOOLEAN)(ListHead->Flink == ListHead);
 }
 FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+  KHOST_CHECK_LIST(Entry);
   PLIST_ENTRY Flink = Entry->Flink;
   PLIST_ENTRY Blink = Entry->Blink;
   Blink->Flink = Flink;
@@ -817,6 +827,7 @@ FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
   return (BOOLEAN)(Flink == Blink);
 }
 FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+  KHOST_CHECK_LIST(ListHead);
   PLIST_ENTRY Entry = ListHead->Flink;
   PLIST_ENTRY Flink = Entry->Flink;
   ListHead->Flink = Flink;
@@ -824,6 +835,7 @@ FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
   return Entry;
 }
 FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
+  KHOST_CHECK_LIST(ListHead);
   PLIST_ENTRY Entry = ListHead->Blink;
   PLIST_ENTRY Blink = Entry->Blink;
   ListHead->Blink = Blink;
@@ -831,6 +843,7 @@ FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
   return Entry;
 }
 FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+  KHOST_CHECK_LIST(ListHead);
   PLIST_ENTRY Blink = ListHead->Blink;
   Entry->Flink = ListHead;
   Entry->Blink = Blink;
@@ -838,6 +851,7 @@ FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   ListHead->Blink = Entry;
 }
 FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+  KHOST_CHECK_LIST(ListHead);
   PLIST_ENTRY Flink = ListHead->Flink;
   Entry->Flink = Flink;
   Entry->Blink = ListHead;

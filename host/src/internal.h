@@ -26,6 +26,8 @@ void SetIrql(KIRQL irql);
 int HeldSpinLocks();
 // The calling thread back at PASSIVE_LEVEL holding no spin lock (between scenarios).
 void ResetThreadState();
+void ForgetListGuardsIn(const void* first, size_t bytes);
+void ResetListGuards();
 // A PASSIVE_LEVEL-only routine reports a violation when called above it.
 void RequireIrqlAtMost(KIRQL max, const char* routine);
 // Wakes every waiter so it re-checks its event.

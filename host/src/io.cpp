@@ -624,6 +624,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
   RunHook("delete-device");
   PnpDeviceDeleted(DeviceObject);
+  if (DeviceInfo* info = DeviceInfoOf(DeviceObject)) ForgetListGuardsIn(DeviceObject, info->bytes);
   {
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
     auto it = g_devices.find(DeviceObject);

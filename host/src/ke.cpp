@@ -28,6 +28,34 @@ void SetIrql(KIRQL irql) {
   }
 }
 int HeldSpinLocks() { return static_cast<int>(t_heldLocks.size()); }
+
+namespace {
+struct ListGuard {
+  const LIST_ENTRY* head;
+  PKSPIN_LOCK lock;
+  std::string what;
+};
+std::mutex g_listGuardLock;
+std::vector<ListGuard> g_listGuards;
+}  // namespace
+
+void GuardList(PLIST_ENTRY head, PKSPIN_LOCK lock, const std::string& what) {
+  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  g_listGuards.push_back({head, lock, what});
+  KhostGuardedLists = 1;
+}
+
+void ForgetListGuardsIn(const void* first, size_t bytes) {
+  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  auto* begin = static_cast<const char*>(first);
+  std::erase_if(g_listGuards, [&](const ListGuard& g) {
+    auto* at = reinterpret_cast<const char*>(g.head);
+    return at >= begin && at < begin + bytes;
+  });
+  KhostGuardedLists = g_listGuards.empty() ? 0 : 1;
+}
+
+void ResetListGuards() { ForgetListGuardsIn(nullptr, SIZE_MAX); }
 KIRQL CurrentIrql() { return t_irql; }
 std::mutex& DispatcherLock() { return g_dispatcherLock; }
 std::condition_variable_any& DispatcherCondition() { return g_dispatcherCondition; }
@@ -87,6 +115,27 @@ void RunAtIrqlOnThreads(KIRQL irql, size_t threads, const std::function<void(siz
 using namespace khost;
 
 extern "C" {
+
+volatile int KhostGuardedLists = 0;
+
+// The list an entry or head belongs to is found by following Flink round to
+// a guarded head (lists here are short); a private list never reaches one.
+void KhostCheckListAccess(const LIST_ENTRY* Where) {
+  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  const LIST_ENTRY* at = Where;
+  for (int step = 0; step < 100000 && at; ++step) {
+    for (const ListGuard& guard : g_listGuards) {
+      if (guard.head != at) continue;
+      for (PKSPIN_LOCK held : t_heldLocks)
+        if (held == guard.lock) return;
+      ReportViolation("list-without-lock",
+                      guard.what + " was changed without the spin lock that guards it held");
+      return;
+    }
+    at = at->Flink;
+    if (at == Where) return;
+  }
+}
 
 KIRQL KeGetCurrentIrql(void) { return t_irql; }
 

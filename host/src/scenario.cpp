@@ -25,6 +25,7 @@ void Reset() {
   ResetTrace();
   ResetViolations();
   ResetThreadState();
+  ResetListGuards();
 }
 
 std::string CheckLeaks() {
