@@ -78,6 +78,25 @@ SEEDS = {
     },
 }
 
+
+def steps(*ops):
+    return bytes(b for op in ops for b in op)
+
+
+PLUG, UNPLUG, ENUMERATE, LINK, UNREGISTER, PUSH, PASS, DELETE, FETCH, PUT = range(10)
+DISABLE, ENABLE, SURPRISE, POWER, REBALANCE, FAULT = range(10, 16)
+SEEDS["stateful"] = {
+    "session": steps((PLUG, 0, 0), (ENUMERATE, 0, 0), (LINK, 0, 2), (PASS, 0, 0), (PUSH, 0, 0x24),
+                     (FETCH, 0, 64), (FETCH, 0, 12), (PUT, 1, 4), (UNREGISTER, 0, 0), (UNPLUG, 0, 0),
+                     (ENUMERATE, 0, 0)),
+    "pnp": steps((PLUG, 0, 0), (PLUG, 1, 1), (ENUMERATE, 0, 0), (DISABLE, 0, 0), (ENABLE, 0, 0),
+                 (SURPRISE, 1, 1), (POWER, 0, 0), (REBALANCE, 0, 0), (UNPLUG, 0, 0)),
+    "faults": steps((FAULT, 0, 1), (PLUG, 0, 0), (FAULT, 1, 0), (PLUG, 1, 0), (ENUMERATE, 0, 0),
+                    (FAULT, 5, 0), (POWER, 0, 1), (UNPLUG, 2, 0), (ENUMERATE, 0, 0)),
+    "past_high_mark": steps((LINK, 0, 0), (PASS, 0, 0), (PUSH, 0, 0xF8), (PUSH, 0, 0x38), (FETCH, 0, 32),
+                            (DELETE, 0, 0), (PUSH, 0, 0x04), (PASS, 1, 0), (FETCH, 0, 40)),
+}
+
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 for target, seeds in SEEDS.items():
     folder = os.path.join(root, target)
