@@ -11,7 +11,8 @@
 //          bit 3 a real object where the input holds a pointer or a handle
 //   [1]    bus state: bit 0 children plugged in and started, bit 1 a child
 //          driver linked, bit 2 the service's event passed, bit 3 records
-//          queued, bit 4 child 1 unplugged but not yet enumerated away
+//          queued, bit 4 child 1 unplugged but not yet enumerated away,
+//          bit 5 the driver's trace on (every DbgPrint format runs)
 //   [2]    children (low 2 bits, plus one) and queued records (high 6 bits)
 //   [3]    size of each queued record
 //   [4..5] input length, [6..7] output length (little-endian)
@@ -41,7 +42,7 @@ constexpr char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\Z
 constexpr unsigned kInputsPerBoot = 1000;
 
 enum Sender : uint8_t { kKernel = 1, kInternal = 2, kToChild = 4, kRealObject = 8 };
-enum State : uint8_t { kChildren = 1, kLinked = 2, kEvent = 4, kQueued = 8, kUnplugged = 16 };
+enum State : uint8_t { kChildren = 1, kLinked = 2, kEvent = 4, kQueued = 8, kUnplugged = 16, kTrace = 32 };
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "fuzz: %s\n", what.c_str());
@@ -115,12 +116,15 @@ class World {
     if (size > sizeof(header) && inLength > 0)
       std::memcpy(input.data(), data + sizeof(header), std::min<size_t>(size - sizeof(header), inLength));
 
+    TraceMask = (state & kTrace) ? TRACE_ENTRY_BIT | TRACE_EXIT_BIT | TRACE_DETAIL_BIT : 0;
     Arrange(state, children, records, recordSize);
     Send(sender, state, input, outLength);
     khost::Pnp().ProcessInvalidations();  // what the bus asked of the manager, with its answers checked
     RequireSilentVerifier("for this input");
     Restore();
     RequireSilentVerifier("while restoring the bus");
+    TraceMask = 0;
+    khost::TakeTraceLines();
 
     const Baseline now = Measure();
     if (now.pool != baseline_.pool || now.objects.liveObjects != baseline_.objects.liveObjects ||

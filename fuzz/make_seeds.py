@@ -7,7 +7,7 @@ import struct
 import sys
 
 KERNEL, INTERNAL, TO_CHILD, REAL = 1, 2, 4, 8
-CHILDREN, LINKED, EVENT, QUEUED, UNPLUGGED = 1, 2, 4, 8, 16
+CHILDREN, LINKED, EVENT, QUEUED, UNPLUGGED, TRACE = 1, 2, 4, 8, 16, 32
 
 
 def header(sender, state, body, out_len=0, children=1, records=0, record_size=4):
@@ -37,6 +37,7 @@ SEEDS = {
         "duplicate_kernel": header(KERNEL | INTERNAL, CHILDREN, plug_in(1, ["VELMORA\\BTNET"])),
         "replug_unplugged": header(0, CHILDREN | UNPLUGGED, plug_in(1, ["VELMORA\\BTNET"])),
         "smallest": header(0, 0, plug_in(2, [""])),
+        "traced": header(0, TRACE | CHILDREN, plug_in(3, ["VELMORA\\NET"])),
     },
     "plug_out": {
         "one": header(0, CHILDREN, unplug(1), children=2),
@@ -68,6 +69,7 @@ SEEDS = {
         "too_small": header(0, EVENT | LINKED | QUEUED, b"", out_len=14, records=2, record_size=8),
         "drain_past_mark": header(0, EVENT | LINKED | QUEUED, b"", out_len=4096, records=20, record_size=64),
         "no_event": header(KERNEL, LINKED | QUEUED, b"", out_len=64, records=1),
+        "traced": header(0, TRACE | EVENT | LINKED | QUEUED, b"", out_len=20, records=2, record_size=12),
     },
     "put_msg": {
         "pass_through": header(0, CHILDREN | LINKED, message(1, b"ping")),
@@ -75,6 +77,7 @@ SEEDS = {
         "too_long": header(0, LINKED, message(2, b"ab", length=3)),
         "kernel": header(KERNEL | INTERNAL, LINKED, message(9, b"")),
         "unlinked": header(0, 0, message(3, b"x")),
+        "traced": header(0, TRACE | LINKED, message(30, b"zz")),
     },
 }
 
