@@ -7,6 +7,7 @@
 #                           import libraries) and its tools
 #   the model check:        spin
 #   static analysis:        clang-tidy, cppcheck
+#   fuzzing:                clang and its sanitizer and libFuzzer runtimes
 set -euo pipefail
 
 PACKAGES=(
@@ -20,6 +21,8 @@ PACKAGES=(
   spin
   clang-tidy
   cppcheck
+  clang
+  libclang-rt-14-dev
 )
 
 installed() {
