@@ -97,6 +97,7 @@ class BusTest : public KernelTest {
     bus_ = std::make_unique<velmora_test::BusHarness>(khost::RootPdoConfig(), false);
     node_ = Pnp().AddRootDevice("ROOT\\SYSTEM\\VELMORA", bus_->Driver(), khost::RootPdoConfig(), start);
     ASSERT_NE(fdo_ = node_->pdo->AttachedDevice, nullptr) << "AddDevice attached nothing";
+    velmora_test::BusHarness::GuardLists(Bus());
     ASSERT_TRUE(!start || (service_ = bus_->Open())) << "the service could not open the bus";
   }
   PBUS_EXTENSION Bus() const { return static_cast<PBUS_EXTENSION>(fdo_->DeviceExtension); }

@@ -240,6 +240,9 @@ TEST_P(RemovalWaitsTest, ForARequestInsideItsHandlerAndRefusesOneCaughtAtTheLock
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(*state, ULONG(StateDeleted));
     EXPECT_TRUE(khost::DeviceDeleted(listed) || !Ext(listed)->ParentFdo) << "the children left only after the wait";
+    // A child driver still linked pushes a record after the first drain: the last sweep frees it.
+    uint8_t record[12] = {NETBUS_MSG_TAG, MSG_SEND_DATA, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4};
+    EXPECT_EQ(netBusCallback(reinterpret_cast<PNETBUS_MESSAGE>(record), Bus()), STATUS_SUCCESS);
     latecomer.Join();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(removed) << "removal did not wait for the request inside its handler";

@@ -28,13 +28,15 @@ std::vector<uint8_t> UnplugRecord(ULONG serial) {
 BusHarness::BusHarness(const khost::RootPdoConfig& config, bool addDevice) {
   driver_ = khost::LoadDriver(u"velmora", Velmora_DriverEntry);
   if (driver_ && addDevice) node_ = khost::Pnp().AddRootDevice("ROOT\\SYSTEM\\VELMORA", driver_, config);
-  // Every change to the bus's lists must hold the lock that guards it.
-  if (PBUS_EXTENSION bus = Bus()) {
-    khost::GuardList(&bus->ChildList, &bus->ChildListLock, "ChildList");
-    khost::GuardList(&bus->SendQueue, &bus->SendLock, "SendQueue");
-    khost::GuardList(&bus->ChildCalls, &bus->SendLock, "the calls into the child driver");
-    khost::GuardList(&bus->ChildCallWaiters, &bus->SendLock, "the changes waiting for those calls");
-  }
+  if (PBUS_EXTENSION bus = Bus()) GuardLists(bus);
+}
+
+// Every change to the bus's lists must hold the lock that guards it.
+void BusHarness::GuardLists(PBUS_EXTENSION bus) {
+  khost::GuardList(&bus->ChildList, &bus->ChildListLock, "ChildList");
+  khost::GuardList(&bus->SendQueue, &bus->SendLock, "SendQueue");
+  khost::GuardList(&bus->ChildCalls, &bus->SendLock, "the calls into the child driver");
+  khost::GuardList(&bus->ChildCallWaiters, &bus->SendLock, "the changes waiting for those calls");
 }
 
 BusHarness::~BusHarness() {

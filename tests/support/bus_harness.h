@@ -31,6 +31,8 @@ class BusHarness {
   khost::DevNode* Node() const { return node_; }
   PDEVICE_OBJECT Fdo() const;             // the bus device, or null
   PBUS_EXTENSION Bus() const;             // its extension, or null
+  // Ties the bus's lists to their spin locks (khost::GuardList); done at boot.
+  static void GuardLists(PBUS_EXTENSION bus);
   khost::Process& Service() { return service_; }
 
   // The service's side.
