@@ -47,15 +47,19 @@ void GuardList(PLIST_ENTRY head, PKSPIN_LOCK lock, const std::string& what) {
 
 void ForgetListGuardsIn(const void* first, size_t bytes) {
   std::lock_guard<std::mutex> hold(g_listGuardLock);
-  auto* begin = static_cast<const char*>(first);
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(first);
   std::erase_if(g_listGuards, [&](const ListGuard& g) {
-    auto* at = reinterpret_cast<const char*>(g.head);
-    return at >= begin && at < begin + bytes;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(g.head);
+    return at >= begin && at - begin < bytes;
   });
   KhostGuardedLists = g_listGuards.empty() ? 0 : 1;
 }
 
-void ResetListGuards() { ForgetListGuardsIn(nullptr, SIZE_MAX); }
+void ResetListGuards() {
+  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  g_listGuards.clear();
+  KhostGuardedLists = 0;
+}
 KIRQL CurrentIrql() { return t_irql; }
 std::mutex& DispatcherLock() { return g_dispatcherLock; }
 std::condition_variable_any& DispatcherCondition() { return g_dispatcherCondition; }
