@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bus_harness.h"
+#include "fuzz_support.h"
 #include "khost.h"
 #include "passthrough_driver.h"
 #include "velmora.h"
@@ -44,17 +45,8 @@ constexpr unsigned kInputsPerBoot = 1000;
 enum Sender : uint8_t { kKernel = 1, kInternal = 2, kToChild = 4, kRealObject = 8 };
 enum State : uint8_t { kChildren = 1, kLinked = 2, kEvent = 4, kQueued = 8, kUnplugged = 16, kTrace = 32 };
 
-[[noreturn]] void Fail(const std::string& what) {
-  std::fprintf(stderr, "fuzz: %s\n", what.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-void RequireSilentVerifier(const char* when) {
-  std::vector<khost::Violation> violations = khost::TakeViolations();
-  if (!violations.empty())
-    Fail(std::string("the verifier reported ") + when + ":\n" + khost::DescribeViolations(violations));
-}
+using velmora_fuzz::Fail;
+using velmora_fuzz::RequireSilentVerifier;
 
 // A child driver's side of the link. It reads every byte a record's Length
 // claims, so a record handed down longer than its buffer is an ASan report.

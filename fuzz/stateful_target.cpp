@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bus_harness.h"
+#include "fuzz_support.h"
 #include "khost.h"
 #include "passthrough_driver.h"
 #include "velmora.h"
@@ -24,17 +25,8 @@ using velmora_test::BusHarness;
 constexpr char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
 constexpr size_t kMaxSteps = 64;
 
-[[noreturn]] void Fail(const std::string& what) {
-  std::fprintf(stderr, "fuzz: %s\n", what.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-void RequireSilentVerifier(const char* when) {
-  std::vector<khost::Violation> violations = khost::TakeViolations();
-  if (!violations.empty())
-    Fail(std::string("the verifier reported ") + when + ":\n" + khost::DescribeViolations(violations));
-}
+using velmora_fuzz::Fail;
+using velmora_fuzz::RequireSilentVerifier;
 
 // A child driver's side of the link; it reads every byte a record claims.
 struct ChildSide {

@@ -868,11 +868,16 @@ NTSTATUS PnpManager::QueryRemoveSubtree(const std::vector<DevNode*>& order) {
   return STATUS_SUCCESS;
 }
 
+// Windows vetoes a query-remove itself while a handle is open anywhere in the
+// subtree (PNP_VetoOutstandingOpen): no driver is asked.
+static bool VetoedForOpenHandles(DevNode* node) {
+  if (Pnp().OpenHandles(node) == 0) return false;
+  node->history.push_back("query-remove vetoed: handles open");
+  return true;
+}
+
 NTSTATUS PnpManager::Disable(DevNode* node) {
-  if (OpenHandles(node)) {
-    node->history.push_back("query-remove vetoed: handles open");
-    return kQueryRemoveVetoed;
-  }
+  if (VetoedForOpenHandles(node)) return kQueryRemoveVetoed;
   // The children go first, as on any removal; the device itself stays, disabled.
   std::vector<DevNode*> order;
   CollectPostOrder(node, order);
@@ -940,10 +945,7 @@ NTSTATUS PnpManager::Remove(DevNode* node, RemovalStyle style) {
     CompleteSurpriseRemoval(node, style);
     return STATUS_SUCCESS;
   }
-  if (OpenHandles(node)) {
-    node->history.push_back("query-remove vetoed: handles open");
-    return kQueryRemoveVetoed;
-  }
+  if (VetoedForOpenHandles(node)) return kQueryRemoveVetoed;
   std::vector<DevNode*> order;
   CollectPostOrder(node, order);
   NTSTATUS status = QueryRemoveSubtree(order);
