@@ -262,9 +262,19 @@ NTSTATUS CORVANE_PASS_EVENT_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
     hlpResetForCorvane(Bus);
     BtNetDrvInitializeSend(Bus);
 
+#ifdef VELMORA_WINE_EVENT_HANDLE_IN_HOST
+    // The Wine test image only (velmora-winetest.sys, never shipped): Wine
+    // cannot reference a user-mode handle with UserMode, so its check
+    // duplicates the event into the driver host's own process and the handle
+    // is one of this process's, referenced as the kernel's own. A real build
+    // must never trust a handle from user mode that way.
+    const KPROCESSOR_MODE referenceMode = KernelMode;
+#else
+    const KPROCESSOR_MODE referenceMode = Irp->RequestorMode;
+#endif
     PKEVENT event = NULL;
-    status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, VELMORA_EVENT_OBJECT_TYPE,
-                                       Irp->RequestorMode, (PVOID*)&event, NULL);
+    status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, VELMORA_EVENT_OBJECT_TYPE, referenceMode,
+                                       (PVOID*)&event, NULL);
     if (!NT_SUCCESS(status)) {
       TRACE_DETAIL("Unable to reference User-Mode Event object, Error = 0x%x\n", (ULONG)status);
     } else {

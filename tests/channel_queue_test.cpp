@@ -123,12 +123,20 @@ TEST_F(ChannelTest, APassEventThatFailsLeavesAnEmptyReadyQueueAndNoEvent) {
   EXPECT_TRUE(Bus()->SendQueueReady && Bus()->UserEvent == nullptr && Bus()->SendCount == 0);
   Link();
   HANDLE kernelEvent = khost::CreateKernelEvent();
+  // What the Wine check's client passes its test image: an event duplicated
+  // into the driver host's process. Its value means nothing in the service's
+  // own table, and the real image, referencing with the service's mode, must
+  // not find it anywhere else.
+  khost::Process driverHost("winedevice");
+  HANDLE hostEvent = nullptr;
+  for (int i = 0; i < 32; ++i) hostEvent = driverHost.CreateEvent(false, false);
   struct Case { const char* what; HANDLE handle; ULONG length; KPROCESSOR_MODE mode; NTSTATUS status; };
   const std::vector<Case> cases = {
       {"3 bytes", event_, 3, UserMode, STATUS_BUFFER_TOO_SMALL},
       {"a handle never opened", reinterpret_cast<HANDLE>(0x1234 * 4), 4, UserMode, STATUS_INVALID_HANDLE},
       {"the service's file handle", control_, 4, UserMode, STATUS_OBJECT_TYPE_MISMATCH},
       {"a kernel handle from user mode", kernelEvent, 4, UserMode, STATUS_INVALID_HANDLE},
+      {"a handle of the driver host's process", hostEvent, 4, UserMode, STATUS_INVALID_HANDLE},
       {"an event opened only to wait on", Service().CreateEvent(false, false, SYNCHRONIZE), 4, UserMode,
        STATUS_ACCESS_DENIED},
       // Only sign extension widens a kernel handle's 32 bits back to the handle.
