@@ -22,6 +22,9 @@ DRIVER_DISPATCH ChildDrv_Pnp;
 
 namespace {
 
+// Numbers the devices in the order AddDevice saw them, for the trace.
+LONG DevicesAdded;
+
 PCHILDDRV_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PCHILDDRV_EXTENSION>(DeviceObject->DeviceExtension);
 }
@@ -111,7 +114,11 @@ NTSTATUS ChildDrv_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteWith(Irp, STATUS_NO_SUCH_DEVICE);
   }
 
-  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+  const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  // One line per request, so that a test on any kernel can see the order in
+  // which each of our devices was told of its life.
+  DbgPrint("velmorachild: device %lu: pnp 0x%02x\r\n", extension->Number, (ULONG)minor);
+  switch (minor) {
     case IRP_MN_START_DEVICE:
       status = ForwardAndWait(extension, Irp);
       if (NT_SUCCESS(status)) {
@@ -173,6 +180,7 @@ NTSTATUS ChildDrv_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   RtlZeroMemory(extension, sizeof(*extension));
   extension->Self = device;
   extension->Pdo = PhysicalDeviceObject;
+  extension->Number = (ULONG)InterlockedIncrement(&DevicesAdded);
   KeInitializeSpinLock(&extension->CountersLock);
   IoInitializeRemoveLock(&extension->RemoveLock, CHILDDRV_REMOVE_LOCK_TAG, 0, 0);
 

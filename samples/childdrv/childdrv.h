@@ -36,6 +36,11 @@
 //
 // What it sends up: MSG_SEND_DATA (the echoes) and MSG_UNREGISTER. Nothing else.
 //
+// What it prints (DbgPrint), for tests on any kernel: for every Plug and Play
+// request "velmorachild: device N: pnp 0xMM" (N counts the devices in the order
+// they were added, MM is the minor code) and for every MSG_QUEUE_DRAINED
+// "velmorachild: device N: queue drained".
+//
 // Flow control
 //   The bus says when its queue has drained (MSG_QUEUE_DRAINED), never when it
 //   has grown past its high mark. The driver counts its own pushes since the
@@ -70,6 +75,7 @@ typedef struct _CHILDDRV_EXTENSION {
   PDEVICE_OBJECT Self;
   PDEVICE_OBJECT LowerDevice;  // the device we attached to (the child)
   PDEVICE_OBJECT Pdo;
+  ULONG Number;  // 1 for the first device added since the driver was loaded
   IO_REMOVE_LOCK RemoveLock;
 
   // Under the driver's link mutex (PASSIVE_LEVEL).

@@ -170,6 +170,7 @@ NTSTATUS ChildDrv_BusMessage(PNETBUS_MESSAGE Message, PVOID Context) {
     extension->PushedSinceDrained = 0;
     extension->FlowOff = FALSE;
     KeReleaseSpinLock(&extension->CountersLock, oldIrql);
+    DbgPrint("velmorachild: device %lu: queue drained\r\n", extension->Number);
     return STATUS_SUCCESS;
   }
 

@@ -5,10 +5,19 @@
 # remove. Wine drives the Plug and Play side (it enumerates the child and
 # removes it again) with no help from the kernel host.
 #
-#   windows/wine/wine-check.sh [--log FILE] PACKAGE_DIR
+# Then the same for the whole road with velmora-winetest.sys (the one image
+# whose pass-event takes a handle duplicated into the driver host, see the
+# README): velmoraroad.exe plugs in several children, checks their IDs,
+# passes records down and their echoes up through the event and the queue,
+# crosses the flow-control marks, unplugs, removes the bus with children on
+# it, and runs every control code's contract checks; the driver is unloaded.
 #
-# PACKAGE_DIR holds velmora.sys, velmorachild.sys with its INF,
-# velmorainst.exe and velmoractl.exe (the build's windows/package). Needs wine64 (Debian's `wine64 wine`). A fresh
+#   windows/wine/wine-check.sh [--log FILE] [--road-out FILE] PACKAGE_DIR
+#
+# PACKAGE_DIR holds velmora.sys, velmora-winetest.sys, velmorachild.sys with
+# its INF, velmorainst.exe, velmoractl.exe and velmoraroad.exe (the build's
+# windows/package). --road-out keeps the road's observations under Wine.
+# Needs wine64 (Debian's `wine64 wine`). A fresh
 # prefix is made under $TMPDIR and removed afterwards, with every Wine process
 # of it. FILE (default: a new file under $TMPDIR) keeps the whole run: each
 # step's command, every attempt's output, Wine's own log and the driver
@@ -30,18 +39,25 @@
 # starts inherit its standard handles and outlive it.
 set -uo pipefail
 
+usage="usage: wine-check.sh [--log FILE] [--road-out FILE] PACKAGE_DIR"
 log=""
-if [ "${1:-}" = --log ]; then
-  log="${2:?usage: wine-check.sh [--log FILE] PACKAGE_DIR}"
+road_out=""
+while [ $# -gt 1 ]; do
+  case "$1" in
+    --log) log="${2:?$usage}" ;;
+    --road-out) road_out="${2:?$usage}" ;;
+    *) break ;;
+  esac
   shift 2
-fi
-[ $# -eq 1 ] || { echo "usage: wine-check.sh [--log FILE] PACKAGE_DIR" >&2; exit 2; }
+done
+[ $# -eq 1 ] || { echo "$usage" >&2; exit 2; }
 package="$(cd "$1" && pwd)" || exit 2
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wine" ] && [ -x "$wineserver" ] ||
   { echo "wine-check: not run: $wine missing (apt-get install wine64 wine)" >&2; exit 77; }
-for f in velmora.sys velmorachild.sys velmorachild.inf velmorainst.exe velmoractl.exe; do
+for f in velmora.sys velmora-winetest.sys velmorachild.sys velmorachild.inf velmorainst.exe velmoractl.exe \
+  velmoraroad.exe; do
   [ -f "$package/$f" ] || { echo "wine-check: $package/$f missing" >&2; exit 2; }
 done
 [ -n "$log" ] || log="$(mktemp "${TMPDIR:-/tmp}/velmora-wine.XXXXXX.log")"
@@ -167,7 +183,8 @@ finish() {
 echo "wine-check: new prefix $WINEPREFIX"
 note "prefix $WINEPREFIX; $("$wine" --version 2>&1); load $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 mkdir -p "$work"
-cp "$package/velmora.sys" "$package/velmorainst.exe" "$package/velmoractl.exe" "$work/"
+cp "$package/velmora.sys" "$package/velmora-winetest.sys" "$package/velmorainst.exe" "$package/velmoractl.exe" \
+  "$package/velmoraroad.exe" "$work/"
 # A persistent server keeps the driver host, and the bus in it, alive between
 # the commands: without it every command would meet a freshly loaded bus
 # (Wine restarts its services, which start the bus again, empty), and an
@@ -228,6 +245,37 @@ expect "a second serial 7 is refused" 13 "STATUS_INVALID_PARAMETER" -- velmoract
 expect "unplug serial 7" 0 "unplug 7: ok" -- velmoractl.exe unplug 7
 expect --eventually "serial 7 is gone once Wine removed it" 14 "STATUS_NO_SUCH_DEVICE" -- velmoractl.exe unplug 7
 expect "remove the bus and its service" 0 "service velmora deleted" -- velmorainst.exe remove --service
+expect "the driver host unloaded velmora.sys" 0 "ok no driver host" -- velmoraroad.exe --unloaded || finish
+
+# The whole road, with the test image in the same prefix: the child driver is
+# still loaded from the checks above, and the road counts its devices from
+# where they are.
+note "step: install the Wine test image"
+wine_run 90 velmorainst.exe install-service velmora-winetest.sys
+if [ "$code" -eq 0 ]; then
+  passed=$((passed + 1))
+  echo "ok    velmora-winetest.sys is installed and its service started"
+else
+  fail_step "install the Wine test image" "velmorainst install-service velmora-winetest.sys exit $code"
+  finish
+fi
+expect --eventually "the test image's control device opens" 0 " on the bus" -- velmoractl.exe list || finish
+note "step: the road"
+wine_run 120 velmoraroad.exe --event-into-driver-host --driver-log "Z:$host_log" --observed "Z:$run_dir/road.txt"
+road_failed=0
+while IFS= read -r line; do
+  case "$line" in
+    "ok "*) passed=$((passed + 1)); echo "ok    road: ${line#ok }" ;;
+    "FAIL "*) failed=$((failed + 1)); road_failed=1; echo "FAIL  road: ${line#FAIL }" ;;
+  esac
+done < <(tr -d '\r' <"$step_out")
+if [ "$code" -ne 0 ] && [ "$road_failed" -eq 0 ]; then
+  fail_step "the road" "velmoraroad.exe exit $code with no failed check (hung or crashed)"
+fi
+[ -n "$road_out" ] && [ -f "$run_dir/road.txt" ] && tr -d '\r' <"$run_dir/road.txt" >"$road_out"
+expect "remove the test image's service" 0 "service velmora deleted" -- velmorainst.exe remove --service
+expect "the driver host unloaded the test image" 0 "ok no driver host" -- velmoraroad.exe --unloaded
+
 
 # What Wine reports when a driver faults or calls what it does not implement.
 note "step: the driver host's log"
