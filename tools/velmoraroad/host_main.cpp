@@ -2,9 +2,11 @@
 // process, with the sample child driver on its children; then the host's
 // verifier and leak check.
 //
-//   velmoraroad [--observed FILE]
+//   velmoraroad [--observed FILE] [--compare WINE_FILE]
 //
-// --observed writes this run's observations.
+// --observed writes this run's observations; --compare reads a Wine run's
+// (velmoraroad.exe --observed) and compares the two, known differences
+// applied: exit 77 when that file does not exist (no Wine run here).
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -70,21 +72,37 @@ class HostPlatform final : public Platform {
   std::vector<std::string> trace_;
 };
 
+bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
+  std::ifstream in(path);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines->push_back(line);
+  }
+  return true;
+}
+
 }  // namespace
 
 }  // namespace velmoraroad
 
 int main(int argc, char** argv) {
-  std::string observedPath;
+  std::string observedPath, comparePath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--observed" && i + 1 < argc) {
-      observedPath = argv[++i];
+    if ((arg == "--observed" || arg == "--compare") && i + 1 < argc) {
+      (arg == "--observed" ? observedPath : comparePath) = argv[++i];
     } else {
-      std::cerr << "usage: velmoraroad [--observed FILE]\n";
+      std::cerr << "usage: velmoraroad [--observed FILE] [--compare WINE_FILE]\n";
       return 2;
     }
   }
+  std::vector<std::string> wine;
+  if (!comparePath.empty() && !velmoraroad::ReadLines(comparePath, &wine)) {
+    std::cout << "no Wine run's observations at " << comparePath << ": nothing to compare\n";
+    return 77;
+  }
+
   khost::Reset();
   std::vector<std::string> observed;
   int failures;
@@ -106,6 +124,10 @@ int main(int argc, char** argv) {
   if (!observedPath.empty()) {
     std::ofstream out(observedPath);
     for (const std::string& line : observed) out << line << "\n";
+  }
+  if (!comparePath.empty()) {
+    if (velmoraroad::Compare(observed, wine, std::cout)) std::cout << "ok the kernel host and Wine agree\n";
+    else ++failures, std::cout << "FAIL the kernel host and Wine agree\n";
   }
   return failures;
 }

@@ -408,3 +408,82 @@ std::vector<ChildEvent> ChildEvents(const std::vector<std::string>& trace) {
 }
 
 }  // namespace velmoraroad
+
+namespace velmoraroad {
+
+namespace {
+
+// Removes `drop` from the requests of a "pnp PHASE device N: ..." line of one
+// side (whose lines start with `phase`); true when one was there.
+bool DropRequests(std::string& line, const char* phase, const std::vector<std::string>& drop) {
+  if (line.rfind(phase, 0) != 0) return false;
+  const size_t colon = line.find(": ");
+  std::istringstream requests(line.substr(colon + 2));
+  std::vector<std::string> kept;
+  bool dropped = false;
+  for (std::string request; requests >> request;) {
+    const bool match = std::find(drop.begin(), drop.end(), request) != drop.end();
+    dropped |= match;
+    if (!match) kept.push_back(request);
+  }
+  if (dropped) line = line.substr(0, colon + 2) + Join(kept, " ");
+  return dropped;
+}
+
+}  // namespace
+
+const std::vector<KnownDifference>& KnownDifferences() {
+  static const std::vector<KnownDifference> known = {
+      {"no query-remove",
+       "Wine's Plug and Play manager removes a device without asking its stack first: it sends no "
+       "QUERY_REMOVE_DEVICE (nor CANCEL_REMOVE_DEVICE), where the kernel host asks as Windows does",
+       [](std::string& line, bool wine) {
+         return !wine && DropRequests(line, "pnp ", {"QUERY_REMOVE_DEVICE", "CANCEL_REMOVE_DEVICE"});
+       }},
+      {"no requests to a started device beyond START_DEVICE",
+       "Wine sends a child's stack no FILTER_RESOURCE_REQUIREMENTS before its start and no "
+       "QUERY_PNP_DEVICE_STATE or QUERY_DEVICE_RELATIONS (target relation) after it; the kernel host sends them "
+       "as Windows does",
+       [](std::string& line, bool wine) {
+         return !wine && DropRequests(line, "pnp ",
+                                      {"FILTER_RESOURCE_REQUIREMENTS", "QUERY_PNP_DEVICE_STATE",
+                                       "QUERY_DEVICE_RELATIONS"});
+       }},
+      {"surprise removal of the children when the bus is removed",
+       "Wine removes a bus by surprise-removing its children (and the bus) before it removes them, and its Plug "
+       "and Play thread, still acting on the bus's last relations, may surprise-remove a child a second time; "
+       "the kernel host removes the bus the orderly way Windows does (query-remove, then removal)",
+       [](std::string& line, bool wine) {
+         return wine && DropRequests(line, "pnp after bus removal ", {"SURPRISE_REMOVAL"});
+       }},
+  };
+  return known;
+}
+
+bool Compare(const std::vector<std::string>& host, const std::vector<std::string>& wine, std::ostream& report) {
+  std::vector<std::string> sides[2] = {host, wine};
+  std::vector<bool> applied(KnownDifferences().size(), false);
+  for (int side = 0; side < 2; ++side) {
+    std::vector<std::string> kept;
+    for (std::string line : sides[side]) {
+      for (size_t k = 0; k < KnownDifferences().size(); ++k)
+        if (KnownDifferences()[k].apply(line, side == 1)) applied[k] = true;
+      if (!line.empty()) kept.push_back(line);
+    }
+    sides[side] = kept;
+  }
+  for (size_t k = 0; k < applied.size(); ++k)
+    if (applied[k]) report << "known: " << KnownDifferences()[k].what << " (" << KnownDifferences()[k].reason << ")\n";
+  bool same = true;
+  const size_t n = std::max(sides[0].size(), sides[1].size());
+  for (size_t i = 0; i < n; ++i) {
+    const std::string h = i < sides[0].size() ? sides[0][i] : "(nothing)";
+    const std::string w = i < sides[1].size() ? sides[1][i] : "(nothing)";
+    if (h == w) continue;
+    same = false;
+    report << "differs: host: " << h << "\n         wine: " << w << "\n";
+  }
+  return same;
+}
+
+}  // namespace velmoraroad

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -53,5 +54,21 @@ struct ChildEvent {
   std::string what;  // "START_DEVICE", "REMOVE_DEVICE", "queue drained", ...
 };
 std::vector<ChildEvent> ChildEvents(const std::vector<std::string>& trace);
+
+// A difference between the kernel host and Wine that comes from Wine's own
+// behaviour, with the reason.
+// `apply` rewrites an observation of either side (`wine` tells which) to what
+// the two kernels have in common, or empties it to drop it; true when it did.
+struct KnownDifference {
+  const char* what;
+  const char* reason;
+  std::function<bool(std::string& line, bool wine)> apply;
+};
+const std::vector<KnownDifference>& KnownDifferences();
+
+// Compares the kernel host's observations with Wine's after applying the known
+// differences; `report` gets every difference left and every known one that
+// applied. True when nothing is left.
+bool Compare(const std::vector<std::string>& host, const std::vector<std::string>& wine, std::ostream& report);
 
 }  // namespace velmoraroad

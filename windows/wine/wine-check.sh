@@ -11,13 +11,15 @@
 # passes records down and their echoes up through the event and the queue,
 # crosses the flow-control marks, unplugs, removes the bus with children on
 # it, and runs every control code's contract checks; the driver is unloaded.
+# Its observations are compared with the same road on the kernel host.
 #
-#   windows/wine/wine-check.sh [--log FILE] [--road-out FILE] PACKAGE_DIR
+#   windows/wine/wine-check.sh [--log FILE] [--road-out FILE] [--host-road PROGRAM] PACKAGE_DIR
 #
 # PACKAGE_DIR holds velmora.sys, velmora-winetest.sys, velmorachild.sys with
 # its INF, velmorainst.exe, velmoractl.exe and velmoraroad.exe (the build's
-# windows/package). --road-out keeps the road's observations under Wine.
-# Needs wine64 (Debian's `wine64 wine`). A fresh
+# windows/package). --road-out keeps the road's observations under Wine;
+# --host-road is the kernel host's velmoraroad, which runs the road and
+# compares. Needs wine64 (Debian's `wine64 wine`). A fresh
 # prefix is made under $TMPDIR and removed afterwards, with every Wine process
 # of it. FILE (default: a new file under $TMPDIR) keeps the whole run: each
 # step's command, every attempt's output, Wine's own log and the driver
@@ -39,13 +41,15 @@
 # starts inherit its standard handles and outlive it.
 set -uo pipefail
 
-usage="usage: wine-check.sh [--log FILE] [--road-out FILE] PACKAGE_DIR"
+usage="usage: wine-check.sh [--log FILE] [--road-out FILE] [--host-road PROGRAM] PACKAGE_DIR"
 log=""
 road_out=""
+host_road=""
 while [ $# -gt 1 ]; do
   case "$1" in
     --log) log="${2:?$usage}" ;;
     --road-out) road_out="${2:?$usage}" ;;
+    --host-road) host_road="${2:?$usage}" ;;
     *) break ;;
   esac
   shift 2
@@ -276,6 +280,21 @@ fi
 expect "remove the test image's service" 0 "service velmora deleted" -- velmorainst.exe remove --service
 expect "the driver host unloaded the test image" 0 "ok no driver host" -- velmoraroad.exe --unloaded
 
+# The same road on the kernel host, and what differs from Wine's run beyond
+# what Wine is known to do differently.
+if [ -n "$host_road" ] && [ -f "$run_dir/road.txt" ]; then
+  note "step: compare with the kernel host"
+  tr -d '\r' <"$run_dir/road.txt" >"$run_dir/road-wine.txt"
+  "$host_road" --compare "$run_dir/road-wine.txt" >"$step_out" 2>&1
+  code=$?
+  tr -d '\r' <"$step_out" | sed 's/^/    /' >>"$log"
+  if [ "$code" -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "ok    the kernel host's road agrees with Wine's"
+  else
+    fail_step "the kernel host's road agrees with Wine's" "$host_road --compare exit $code"
+  fi
+fi
 
 # What Wine reports when a driver faults or calls what it does not implement.
 note "step: the driver host's log"
