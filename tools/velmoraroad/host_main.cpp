@@ -126,8 +126,12 @@ int main(int argc, char** argv) {
     for (const std::string& line : observed) out << line << "\n";
   }
   if (!comparePath.empty()) {
-    if (velmoraroad::Compare(observed, wine, std::cout)) std::cout << "ok the kernel host and Wine agree\n";
-    else ++failures, std::cout << "FAIL the kernel host and Wine agree\n";
+    if (velmoraroad::Compare(observed, wine, std::cout)) {
+      std::cout << "ok the kernel host and Wine agree\n";
+    } else {
+      ++failures;
+      std::cout << "FAIL the kernel host and Wine agree\n";
+    }
   }
   return failures;
 }
