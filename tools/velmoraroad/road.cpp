@@ -464,7 +464,7 @@ const std::vector<KnownDifference>& KnownDifferences() {
       {"a child removed twice when the bus is removed",
        "the bus, surprise-removed, reports its children gone (one invalidation of its relations); Wine's Plug and "
        "Play thread acts on that while the thread removing the bus removes the same children, and the two "
-       "sometimes both send REMOVE_DEVICE to a child, the second to a device already deleted. Windows sends one "
+       "often both send REMOVE_DEVICE to a child, the second to a device already deleted. Windows sends one "
        "removal per device",
        [](std::string& line, bool wine) {
          return wine && DropRequests(line, "pnp after bus removal ", {"REMOVE_DEVICE"}, true);
