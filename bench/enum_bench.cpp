@@ -57,8 +57,9 @@ class Budget {
     const double estimate = last->second * std::pow(double(n) / double(last->first), exponent);
     if (estimate <= LimitSeconds()) return "";
     char why[200];
-    std::snprintf(why, sizeof(why), "skipped: one run estimated at %.0f s (growth ~N^%.1f from N=%lld), over the %.0f s limit",
-                  estimate, exponent, static_cast<long long>(last->first), LimitSeconds());
+    std::snprintf(why, sizeof(why),
+                  "skipped: one run estimated at %.0f s (growth ~N^%.1f from N=%lld), over the %.0f s limit", estimate,
+                  exponent, static_cast<long long>(last->first), LimitSeconds());
     return why;
   }
   void Record(int64_t n, double seconds) { runs_[n] = std::max(runs_[n], seconds); }
@@ -79,6 +80,8 @@ void RunChildren(benchmark::State& state, const char* family, Arrange arrange, T
   for (auto _ : state) {
     state.PauseTiming();
     const Clock::time_point start = Clock::now();
+    const Clock::time_point end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(LimitSeconds()));
     std::string failure;
     {
       BootedBus bus;
@@ -86,7 +89,7 @@ void RunChildren(benchmark::State& state, const char* family, Arrange arrange, T
       arrange(bus, n, failure);
       const size_t arranged = BootedBus::PoolBytes();
       state.ResumeTiming();
-      if (failure.empty()) timed(bus, n, failure, start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(LimitSeconds())));
+      if (failure.empty()) timed(bus, n, failure, end);
       state.PauseTiming();
       // While all N are present: after the timed part when it plugs them
       // in, after the arrangement when it unplugs them.

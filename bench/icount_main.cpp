@@ -12,6 +12,7 @@
 // state: the count does not depend on timing or on how long the warm-up was.
 #include <valgrind/callgrind.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +23,10 @@
 
 namespace {
 
-// The host keeps the last 4096 freed blocks; every operation frees at least
-// one, so this many runs leave it turning over at its steady rate.
-constexpr unsigned long kWarmUp = 5000;
+// The host keeps the last 4096 freed blocks, or 32 MiB of them. Every
+// operation frees at least one block of its payload's size, so this many
+// runs leave the quarantine turning over at its steady rate.
+unsigned long WarmUp(unsigned long payload) { return std::min(5000ul, (32ul << 20) / payload + 200); }
 constexpr unsigned long kCycleWarmUp = 1500;  // each cycle frees many blocks
 
 int Fail(const std::string& what) {
@@ -62,7 +64,7 @@ int main(int argc, char** argv) {
   if (what == "floor") {
     velmora_bench::Floor floor(size);
     unsigned sink = 0;
-    Counted(kWarmUp, count, [&] { return (sink += floor.Relay()), true; });
+    Counted(WarmUp(size), count, [&] { return (sink += floor.Relay()), true; });
     std::printf("%u\n", sink & 1);  // the copies' result is used
     return 0;
   }
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
     velmora_bench::RelayRig rig(size);
     if (!rig.Ready()) return Fail(rig.Error());
     const bool relay = what == "relay";
-    if (!Counted(kWarmUp, count, [&] { return relay ? rig.Push() == STATUS_SUCCESS && rig.Fetch() : rig.HostAlone(); }))
+    if (!Counted(WarmUp(size), count, [&] { return relay ? rig.Push() == STATUS_SUCCESS && rig.Fetch() : rig.HostAlone(); }))
       return Fail(what + ": a request failed");
     const std::string report = rig.Finish();
     return report.empty() ? 0 : Fail(report);

@@ -122,9 +122,8 @@ void BM_TwoProducers(benchmark::State& state) {
     if (!ok) return state.SkipWithError("a push failed");
   }
   state.SetItemsProcessed(state.iterations() * 2 * kPerProducer);
-  state.counters["per_record"] =
-      benchmark::Counter(double(state.iterations() * 2 * kPerProducer),
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_record"] = benchmark::Counter(double(state.iterations() * 2 * kPerProducer),
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   const std::string report = rig.Finish();
   if (!report.empty()) state.SkipWithError(report.c_str());
 }

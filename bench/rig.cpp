@@ -96,8 +96,7 @@ NTSTATUS RelayRig::ChildCallback(PNETBUS_MESSAGE, PVOID context) {
   return STATUS_SUCCESS;
 }
 
-Floor::Floor(size_t payload)
-    : payload_(velmora_test::Payload(payload)), system_(payload), user_(payload) {}
+Floor::Floor(size_t payload) : payload_(velmora_test::Payload(payload)), system_(payload), user_(payload) {}
 
 // Out of line and through memory the compiler cannot see through, so each
 // step is really done once per call.

@@ -65,7 +65,9 @@ class RelayRig : public BootedBus {
   const std::string& Error() const { return error_; }
 
   // One record of the rig's payload, pushed by the child driver.
-  NTSTATUS Push() { return exchange_.BusCallback(reinterpret_cast<PNETBUS_MESSAGE>(record_.data()), exchange_.BusContext); }
+  NTSTATUS Push() {
+    return exchange_.BusCallback(reinterpret_cast<PNETBUS_MESSAGE>(record_.data()), exchange_.BusContext);
+  }
   // The service's fetch with a buffer the record fits exactly; false unless
   // a record of the rig's payload came.
   bool Fetch();
