@@ -43,6 +43,14 @@ CHECKED = [
 ]
 SIZES = [16, 64, 1500, 65536]
 
+# The C library picks its copy and string routines by the CPU's features
+# (SSE2, AVX2, AVX-512, fast rep movsb), and each variant takes a different
+# number of instructions for one copy. Turning the optional features off
+# gives every x86-64 machine the SSE2 variants, so the counts, and with them
+# the check, do not depend on which CPU the baseline was made on.
+PINNED_CPU = ("glibc.cpu.hwcaps=-AVX,-AVX2,-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-ERMS,-FSRM,"
+              "-AVX_Fast_Unaligned_Load,-SSSE3,-SSE4_1,-SSE4_2:glibc.cpu.x86_non_temporal_threshold=0x8000000")
+
 DRIVER_FOLDERS = ("driver", "control", "bus", "child", "channel", "include")
 # What RtlCopyMemory and RtlZeroMemory come to in the C library (any variant).
 MEMORY_ROUTINE = re.compile(r"^(__)?(mem(cpy|move|set)|wmem(cpy|set))([_@.].*)?$")
@@ -95,7 +103,7 @@ def run(program, args, count, pad=0):
     work = tempfile.mkdtemp(prefix="velmora-icount-")
     try:
         out = os.path.join(work, "callgrind.out")
-        env = dict(os.environ, VELMORA_ICOUNT_PAD="x" * pad)
+        env = dict(os.environ, VELMORA_ICOUNT_PAD="x" * pad, GLIBC_TUNABLES=PINNED_CPU)
         result = subprocess.run(
             ["valgrind", "--tool=callgrind", "--instr-atstart=no", "--compress-strings=no",
              "--compress-pos=no", "--callgrind-out-file=" + out, program] + args + [str(count)],
@@ -163,6 +171,7 @@ def cmd_baseline(options):
         baseline.write("# relay.SIZE: a child driver pushes a SIZE-byte record, the service fetches it;\n")
         baseline.write("# cycle: plug-in, enumeration, unplug, enumeration of one child;\n")
         baseline.write("# .total: everything; .driver: the driver's own code and the copies it makes.\n")
+        baseline.write("# The C library's routines are pinned to their SSE2 variants (PINNED_CPU in icount.py).\n")
         for name, value in figures.items():
             baseline.write("%s %d\n" % (name, value))
     for name, value in figures.items():
