@@ -8,6 +8,8 @@
 #   the model check:        spin
 #   static analysis:        clang-tidy, cppcheck
 #   fuzzing:                clang and its sanitizer and libFuzzer runtimes
+#   benchmarks:             Google Benchmark; valgrind (callgrind) and python3
+#                           for the instruction counts and their check
 set -euo pipefail
 
 PACKAGES=(
@@ -23,6 +25,9 @@ PACKAGES=(
   cppcheck
   clang
   libclang-rt-14-dev
+  libbenchmark-dev
+  valgrind
+  python3
 )
 
 installed() {
