@@ -58,11 +58,18 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       {"pool-zero-bytes", [] { ExFreePool(Alloc(NonPagedPoolNx, 0)); }},
       {"pool-tag-zero", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx, 8, 0), 0); }},
 #if !defined(__SANITIZE_ADDRESS__)  // under ASan the write itself is reported
+      // The guard and the freed block are compared a word at a time: a byte
+      // in the first word, one in a later word and one in a short tail.
       {"pool-overrun", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
          p[12] = 0;
          ExFreePool(const_cast<uint8_t*>(p));
        }, "byte 0 past the end of a pool block of 12 bytes"},
+      {"pool-overrun", [] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
+         p[12 + 13] = 0;
+         ExFreePool(const_cast<uint8_t*>(p));
+       }, "byte 13 past the end of a pool block of 12 bytes"},
       {"write-after-free", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
          ExFreePool(const_cast<uint8_t*>(p));
@@ -70,6 +77,15 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
          khost::CheckLeaks();
          p[5] = khost::kFreedMemoryFill;  // the fixture's own check stays quiet
        }, "byte 5 of freed pool block of 12 bytes"},
+      {"write-after-free", [] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 45));
+         ExFreePool(const_cast<uint8_t*>(p));
+         p[29] = 0;
+         p[44] = 0;
+         khost::CheckLeaks();
+         p[29] = khost::kFreedMemoryFill;
+         p[44] = khost::kFreedMemoryFill;
+       }, "byte 29 of freed pool block of 45 bytes"},
 #endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
       {"paged-pool-touched-at-raised-irql", [&] {
