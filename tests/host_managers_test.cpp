@@ -171,6 +171,26 @@ TEST_F(HostManagersTest, DevicesGetAZeroedExtensionAndOneNamespaceHoldsNamesAndL
   EXPECT_TRUE(khost::NamespaceNames().empty());
 }
 
+TEST_F(HostManagersTest, ADeletedDeviceLeavesItsDriversListWhereverItStands) {
+  // Devices are listed newest first; each row deletes by creation index and
+  // leaves the rest listed in order.
+  const std::vector<std::vector<int>> orders = {{0, 1, 2, 3}, {3, 2, 1, 0}, {1, 2, 0, 3}, {2, 0, 3, 1}};
+  for (const auto& order : orders) {
+    SCOPED_TRACE(testing::PrintToString(order));
+    std::vector<PDEVICE_OBJECT> made(order.size()), listed;
+    for (PDEVICE_OBJECT& device : made) ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, 0, 0, FALSE, &device), STATUS_SUCCESS);
+    std::vector<bool> gone(made.size());
+    for (int index : order) {
+      IoDeleteDevice(made[index]);
+      gone[index] = true;
+      listed.clear();
+      for (size_t i = made.size(); i-- > 0;)
+        if (!gone[i]) listed.push_back(made[i]);
+      EXPECT_EQ(khost::DevicesOf(driver_), listed) << "after deleting device " << index;
+    }
+  }
+}
+
 TEST_F(HostManagersTest, AttachReturnsThePreviousTopAndADeletedDeviceOutlivesItsLastReference) {
   PDEVICE_OBJECT bottom = Push(nullptr), middle = Push(nullptr), top = New(nullptr);
   EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle) << "attaching lands on the top of the stack";
@@ -768,6 +788,18 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
          std::swap(bus.children[0], bus.children[1]);    // the later child listed first
        }},
       {"", [&] { plugIn(), bus.deviceIds[bus.children[1]] = u"TOY\\OTHER"; }},
+      {"", [] {}, [&] {  // the path is free again once its holder is removed
+         PDEVICE_OBJECT gone = bus.children[0];
+         bus.children.clear();
+         enumerate();
+         plugIn(), enumerate();
+         IoDeleteDevice(gone);
+       }},
+      {"", [] {}, [&] {
+         IoInvalidateDeviceRelations(node->pdo, BusRelations), IoInvalidateDeviceRelations(node->pdo, BusRelations);
+         EXPECT_EQ(khost::Pnp().PendingInvalidations(), 2u);
+         EXPECT_EQ(khost::Pnp().ProcessInvalidations(), 1) << "one answer serves a device's queued invalidations";
+       }},
       // A bus must report only device objects it owns and has not deleted, and delete one only after its removal.
       {"invalidate-not-a-pdo", [&] { IoInvalidateDeviceRelations(bus.children[0], BusRelations); }},
       {"relations-deleted-pdo", [&] { ObReferenceObject(bus.children[0]), IoDeleteDevice(bus.children[0]); },

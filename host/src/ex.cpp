@@ -134,7 +134,10 @@ void ReportIfOverwritten(const Retired& block) {
 // where the kernel could not page it in: it is recorded, the page opened and
 // the access retried; a fault from a thread below DISPATCH_LEVEL only opens
 // the page. Threads share the protection, so a touch can go unseen when
-// another thread opened the page first, but none is reported falsely. Off
+// another thread opened the page first, but none is reported falsely.
+// Dropping below DISPATCH_LEVEL opens nothing: a page stays hidden until it is
+// touched, and a raise hides again only the pages opened since the last one,
+// so the cost of a spin lock does not grow with the arena. Off
 // under the sanitizers: ASan's heap checks on paged blocks matter more, and
 // TSan's signal handling does not allow the retry.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -151,14 +154,41 @@ std::multimap<size_t, size_t> g_freeRuns;  // pages -> first page
 std::map<size_t, size_t> g_arenaBlocks;    // first page -> pages, live or quarantined
 std::mutex g_guardLock;                    // the protection
 int g_raisedThreads = 0;
+// Runs of pages opened since the arena was last hidden, written by the fault
+// handler (lock-free) and the allocator; too many and the whole arena is hidden.
+struct OpenRun {
+  size_t first, pages;
+};
+constexpr size_t kOpenRuns = 1024;
+OpenRun g_openRuns[kOpenRuns];
+std::atomic<size_t> g_openRunCount{0};
+std::atomic<bool> g_openRunsOverflowed{false};
+
+void NoteOpened(size_t first, size_t pages) {
+  size_t slot = g_openRunCount.fetch_add(1);
+  if (slot < kOpenRuns)
+    g_openRuns[slot] = OpenRun{first, pages};
+  else
+    g_openRunsOverflowed = true;
+}
 struct sigaction g_previousSegv;
 // Set by the fault handler, read when the thread drops below DISPATCH_LEVEL.
 thread_local void* volatile t_pagedTouch = nullptr;
 thread_local volatile KIRQL t_pagedTouchIrql = 0;
 
-void SetArenaProtection(int protection) {
-  size_t pages = g_arenaUsedPages.load();
-  if (pages) mprotect(g_arena.load(), pages * kPage, protection);
+// Called with g_guardLock held.
+void HideOpenedPages() {
+  size_t used = g_arenaUsedPages.load();
+  size_t runs = std::min(g_openRunCount.exchange(0), kOpenRuns);
+  if (g_openRunsOverflowed.exchange(false)) {
+    if (used) mprotect(g_arena.load(), used * kPage, PROT_NONE);
+    return;
+  }
+  for (size_t i = 0; i < runs; ++i) {
+    OpenRun run = g_openRuns[i];
+    if (run.first < used)
+      mprotect(g_arena.load() + run.first * kPage, std::min(run.pages, used - run.first) * kPage, PROT_NONE);
+  }
 }
 
 void OnSegv(int signal, siginfo_t* info, void* context) {
@@ -171,6 +201,7 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
     }
     uintptr_t page = reinterpret_cast<uintptr_t>(address) & ~uintptr_t(kPage - 1);
     mprotect(reinterpret_cast<void*>(page), kPage, PROT_READ | PROT_WRITE);
+    NoteOpened((page - reinterpret_cast<uintptr_t>(arena)) / kPage, 1);
     return;
   }
   // Not ours: whoever handled it before, or the default.
@@ -220,8 +251,12 @@ void* ArenaAllocate(size_t bytes) {
     first = g_arenaUsedPages.load();
     if (first + pages > kArenaPages) return nullptr;
     g_arenaUsedPages = first + pages;
-    // New pages join the hidden range while a thread is at DISPATCH_LEVEL.
-    if (g_raisedThreads) mprotect(g_arena.load() + first * kPage, pages * kPage, PROT_NONE);
+    // New pages are hidden at once while a thread is at DISPATCH_LEVEL, and
+    // with the next raise otherwise.
+    if (g_raisedThreads)
+      mprotect(g_arena.load() + first * kPage, pages * kPage, PROT_NONE);
+    else
+      NoteOpened(first, pages);
   }
   g_arenaBlocks[first] = pages;
   return g_arena.load() + first * kPage;
@@ -245,13 +280,13 @@ void ReleasePool(void* memory) {
 void PagedGuardRaise() {
   if (!kGuardPaged || !g_arena) return;
   std::lock_guard<std::mutex> hold(g_guardLock);
-  if (g_raisedThreads++ == 0) SetArenaProtection(PROT_NONE);
+  if (g_raisedThreads++ == 0) HideOpenedPages();
 }
 
 void PagedGuardLower() {
   if (!kGuardPaged || !g_arena) return;
   std::lock_guard<std::mutex> hold(g_guardLock);
-  if (g_raisedThreads > 0 && --g_raisedThreads == 0) SetArenaProtection(PROT_READ | PROT_WRITE);
+  if (g_raisedThreads > 0) --g_raisedThreads;
 }
 
 void ReportPagedTouches() {

@@ -19,12 +19,16 @@ struct DeviceInfo {
   bool deleted = false;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
   size_t bytes = 0;                // the object with its extension
+  // The device before this one on its driver's list (null: the first), so
+  // that a deletion unlinks it without walking thousands of siblings.
+  PDEVICE_OBJECT previous = nullptr;
 };
 
 namespace {
 
 std::recursive_mutex g_ioLock;
 std::unordered_map<PDEVICE_OBJECT, DeviceInfo> g_devices;
+std::unordered_map<PDRIVER_OBJECT, size_t> g_devicesPerDriver;  // of g_devices, deleted or not
 
 struct NamespaceEntry {
   PDEVICE_OBJECT device = nullptr;  // a device name
@@ -87,15 +91,14 @@ void DestroyDevice(void* body) {
   size_t bytes = 0;
   {
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    PDRIVER_OBJECT driver = device->DriverObject;
     auto it = g_devices.find(device);
     if (it != g_devices.end()) {
       bytes = it->second.bytes;
       g_devices.erase(it);
+      if (--g_devicesPerDriver[driver] == 0) g_devicesPerDriver.erase(driver);
     }
-    PDRIVER_OBJECT driver = device->DriverObject;
-    if (g_unloadPending.count(driver) &&
-        std::none_of(g_devices.begin(), g_devices.end(),
-                     [driver](const auto& entry) { return entry.first->DriverObject == driver; })) {
+    if (g_unloadPending.count(driver) && !g_devicesPerDriver.count(driver)) {
       g_unloadPending.erase(driver);
       unload = driver;
     }
@@ -264,6 +267,7 @@ void SetPendingRequestTimeout(std::chrono::milliseconds timeout) { g_pendingTime
 void IoReset() {
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
   g_devices.clear();
+  g_devicesPerDriver.clear();
   g_unloadPending.clear();
   g_namespace.clear();
   g_autoNameCounter = 0;
@@ -586,11 +590,9 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     // driver took) keeps the driver loaded: the unload routine runs when the
     // last of them goes, as the kernel does.
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
-    for (const auto& [device, info] : g_devices) {
-      if (device->DriverObject == driver) {
-        g_unloadPending.insert(driver);
-        return;
-      }
+    if (g_devicesPerDriver.count(driver)) {
+      g_unloadPending.insert(driver);
+      return;
     }
   }
   FinishUnload(driver);
@@ -641,12 +643,17 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
   device->DeviceType = DeviceType;
   device->StackSize = 1;
   device->NextDevice = DriverObject->DeviceObject;
+  if (device->NextDevice) {
+    auto first = g_devices.find(device->NextDevice);
+    if (first != g_devices.end()) first->second.previous = device;
+  }
   DriverObject->DeviceObject = device;
 
   DeviceInfo info;
   info.name = name;
   info.bytes = bytes;
   g_devices[device] = info;
+  ++g_devicesPerDriver[DriverObject];
   if (!name.empty()) g_namespace[Upper(name)] = NamespaceEntry{device, {}};
   ObInsert(device, &g_DeviceType, DestroyDevice,
            "device object " + (name.empty() ? Hex(reinterpret_cast<uintptr_t>(device)) : Narrow(name)));
@@ -675,12 +682,16 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     info.deleted = true;
     if (!info.name.empty()) g_namespace.erase(Upper(info.name));
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
-      if (*link == DeviceObject) {
-        *link = DeviceObject->NextDevice;
-        break;
-      }
+    PDEVICE_OBJECT next = DeviceObject->NextDevice;
+    if (info.previous)
+      info.previous->NextDevice = next;
+    else if (driver->DeviceObject == DeviceObject)
+      driver->DeviceObject = next;
+    if (next) {
+      auto after = g_devices.find(next);
+      if (after != g_devices.end()) after->second.previous = info.previous;
     }
+    info.previous = nullptr;
   }
   ObfDereferenceObject(DeviceObject);
 }
