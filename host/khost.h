@@ -319,7 +319,8 @@ class PnpManager {
   friend void PnpFileClosed(PDEVICE_OBJECT device);
   void DeleteNode(DevNode* node);
   void DeleteChildren(DevNode* node);
-  DevNode* ChildByPdo(DevNode* parent, PDEVICE_OBJECT pdo);
+  // The live child of `parent` each device object belongs to, or null.
+  std::vector<DevNode*> ChildrenByPdo(DevNode* parent, const std::vector<PDEVICE_OBJECT>& pdos);
   void UncountPath(DevNode* parent, DevNode* child);
   void RemoveSubtreeWindows(DevNode* node);
   void CollectPostOrder(DevNode* node, std::vector<DevNode*>& out);

@@ -27,6 +27,18 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   KSPIN_LOCK lock;  // free again before each case
   auto wait = [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); };
   auto atDispatch = [](std::function<void()> fn) { return [fn] { khost::RunAtIrql(DISPATCH_LEVEL, fn); }; };
+  static LIST_ENTRY head, entries[7];  // outlive the row: the guard stays until the test ends
+  auto unlockedRemoval = [&](int index) {
+    return [&, index] {
+      InitializeListHead(&head);
+      khost::GuardList(&head, &lock, "a guarded list");
+      KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+      for (LIST_ENTRY& entry : entries) InsertTailList(&head, &entry);  // quiet: the lock is held
+      RemoveEntryList(&entries[(index + 1) % 7]);
+      KeReleaseSpinLock(&lock, old);
+      RemoveEntryList(&entries[index]);
+    };
+  };
   ExpectEachReported({
       {"spin-lock-not-held", [&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }},
       {"spin-lock-leaked", [&] { khost::RunAtIrql(PASSIVE_LEVEL, [&] { KeAcquireSpinLockRaiseToDpc(&lock); }); }},
@@ -43,15 +55,10 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
        [&] { KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock); wait(); KeReleaseSpinLock(&lock, old); }},
       {"pool-double-free", [] { PVOID p = Alloc(NonPagedPoolNx); ExFreePoolWithTag(p, 0); ExFreePoolWithTag(p, 0); }},
       {"pool-double-free", [&] { ExFreePoolWithTag(&lock, 0); }},  // never allocated
-      {"list-without-lock", [&] {
-         static LIST_ENTRY head, entry;  // outlive the row: the guard stays until the test ends
-         InitializeListHead(&head);
-         khost::GuardList(&head, &lock, "a guarded list");
-         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-         InsertTailList(&head, &entry);  // quiet: the lock is held
-         KeReleaseSpinLock(&lock, old);
-         RemoveEntryList(&entry);
-       }, "a guarded list was changed without"},
+      // An entry finds its list's head from anywhere on it: first, middle, last.
+      {"list-without-lock", unlockedRemoval(0), "a guarded list was changed without"},
+      {"list-without-lock", unlockedRemoval(3), "a guarded list was changed without"},
+      {"list-without-lock", unlockedRemoval(6), "a guarded list was changed without"},
       {"pool-free-null", [] { ExFreePoolWithTag(nullptr, 0); }},
       {"pool-bad-tag", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx), kTagB); }},
       {"pool-bad-type", [] { EXPECT_EQ(Alloc(static_cast<POOL_TYPE>(4)), nullptr); }},

@@ -81,6 +81,9 @@ extern ObjectType g_DeviceType, g_DriverType, g_FileType, g_EventType;
 void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
               const std::string& description);
 ObjectType* ObTypeOf(const void* body);
+// ObfDereferenceObject of each, under one hold of the object manager's lock;
+// objects whose last reference goes are destroyed after it.
+void ObDereferenceEach(const std::vector<PDEVICE_OBJECT>& objects);
 bool ObIsLive(const void* body);
 void ObReset();
 size_t ObLiveCount();
@@ -108,6 +111,8 @@ ACCESS_MASK MapFileAccess(ACCESS_MASK desired);
 struct DeviceInfo;
 DeviceInfo* DeviceInfoOf(PDEVICE_OBJECT device);  // null if unknown
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// DeviceDeleted of each, under one hold of the I/O manager's lock.
+std::vector<char> DevicesDeleted(const std::vector<PDEVICE_OBJECT>& devices);
 void IoReset();
 size_t LiveIrpCount();
 size_t UndeletedDeviceCount();

@@ -124,6 +124,16 @@ bool DeviceDeleted(PDEVICE_OBJECT device) {
   return it == g_devices.end() || it->second.deleted;
 }
 
+std::vector<char> DevicesDeleted(const std::vector<PDEVICE_OBJECT>& devices) {
+  std::vector<char> deleted(devices.size());
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  for (size_t i = 0; i < devices.size(); ++i) {
+    auto it = g_devices.find(devices[i]);
+    deleted[i] = it == g_devices.end() || it->second.deleted;
+  }
+  return deleted;
+}
+
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
   while (device->AttachedDevice) device = device->AttachedDevice;

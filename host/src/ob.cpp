@@ -195,6 +195,37 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
   return 0;
 }
 
+}  // extern "C"
+
+namespace khost {
+
+void ObDereferenceEach(const std::vector<PDEVICE_OBJECT>& objects) {
+  if (objects.empty()) return;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+  std::vector<std::pair<void*, std::function<void(void*)>>> last;
+  {
+    std::lock_guard<std::mutex> hold(g_objectLock);
+    for (PDEVICE_OBJECT object : objects) {
+      auto it = g_objects.find(object);
+      if (it == g_objects.end()) {
+        ReportViolation("dereference-dead-object",
+                        "ObfDereferenceObject of " + Hex(reinterpret_cast<uintptr_t>(object)) +
+                            ", which is not a live object (released more often than referenced)");
+        continue;
+      }
+      if (--it->second.pointerCount > 0) continue;
+      last.emplace_back(object, std::move(it->second.destroy));
+      g_objects.erase(it);
+    }
+  }
+  for (auto& [object, destroy] : last)
+    if (destroy) destroy(object);
+}
+
+}  // namespace khost
+
+extern "C" {
+
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <thread>
 
 #include "internal.h"
@@ -559,26 +560,36 @@ void PnpManager::Enumerate(DevNode* node) {
   // number, so that an answer costs time linear in the children.
   static std::atomic<uint64_t> answers{0};
   const uint64_t answer = ++answers;
-  std::unordered_set<PDEVICE_OBJECT> distinct;
-  distinct.reserve(listed.size());
-  for (PDEVICE_OBJECT pdo : listed)
-    if (!distinct.insert(pdo).second) ReportViolation("duplicate-relation", "a device object is listed twice");
+  // Looked up all at once, one lock each; a device listed twice is known by
+  // its node's mark, or, with no node yet, by a set of only those.
+  const std::vector<DevNode*> nodes = ChildrenByPdo(node, listed);
+  const std::vector<char> deleted = DevicesDeleted(listed);
+  std::unordered_set<PDEVICE_OBJECT> unknown;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    bool twice = nodes[i] ? std::exchange(nodes[i]->listedIn, answer) == answer : !unknown.insert(listed[i]).second;
+    if (twice) ReportViolation("duplicate-relation", "a device object is listed twice");
+  }
 
   std::vector<DevNode*> added;
-  for (PDEVICE_OBJECT pdo : listed) {
-    DevNode* existing = ChildByPdo(node, pdo);
-    if (DeviceDeleted(pdo)) {
+  std::vector<PDEVICE_OBJECT> dropped;  // references of the answer the manager does not keep
+  std::unordered_map<PDEVICE_OBJECT, DevNode*> created;  // by this answer, for a second listing
+  for (size_t i = 0; i < listed.size(); ++i) {
+    PDEVICE_OBJECT pdo = listed[i];
+    DevNode* existing = nodes[i];
+    if (!existing && !created.empty()) {
+      auto it = created.find(pdo);
+      if (it != created.end()) existing = it->second;
+    }
+    if (deleted[i]) {
       // Windows stops here; the host sends the deleted device nothing.
       ReportViolation("relations-deleted-pdo",
                       node->label + ": the relations answer lists a device object already passed to "
                                     "IoDeleteDevice (bug check 0xCA/4)");
-      ObfDereferenceObject(pdo);
-      if (existing) existing->listedIn = answer;
+      dropped.push_back(pdo);
       continue;
     }
     if (existing) {
-      ObfDereferenceObject(pdo);  // the node already holds one
-      existing->listedIn = answer;
+      dropped.push_back(pdo);  // the node already holds one
       continue;
     }
     DevNode* child = new DevNode;
@@ -588,8 +599,10 @@ void PnpManager::Enumerate(DevNode* node) {
     child->listedIn = answer;
     node->children.push_back(child);
     KnowPdo(child);
+    created[pdo] = child;
     added.push_back(child);
   }
+  ObDereferenceEach(dropped);
 
   // Children left out of the answer are gone: removed as the manager removes a
   // missing device. They leave the parent's list in one pass, in order, before
@@ -638,12 +651,16 @@ void PnpManager::Enumerate(DevNode* node) {
   }
 }
 
-DevNode* PnpManager::ChildByPdo(DevNode* parent, PDEVICE_OBJECT pdo) {
+std::vector<DevNode*> PnpManager::ChildrenByPdo(DevNode* parent, const std::vector<PDEVICE_OBJECT>& pdos) {
+  std::vector<DevNode*> nodes(pdos.size());
   std::lock_guard<std::mutex> hold(g_pdoLock);
-  auto it = g_pdos.find(pdo);
-  if (it == g_pdos.end()) return nullptr;
-  DevNode* node = it->second;
-  return node->parent == parent && node->state != DevNodeState::Removed ? node : nullptr;
+  for (size_t i = 0; i < pdos.size(); ++i) {
+    auto it = g_pdos.find(pdos[i]);
+    if (it == g_pdos.end()) continue;
+    DevNode* node = it->second;
+    if (node->parent == parent && node->state != DevNodeState::Removed) nodes[i] = node;
+  }
+  return nodes;
 }
 
 // A removed child's path no longer counts against new children of its parent.
