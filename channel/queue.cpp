@@ -87,22 +87,6 @@ NTSTATUS netBus_SendData_Handler(PNETBUS_MESSAGE Message, PBUS_EXTENSION Bus) {
   return STATUS_SUCCESS;
 }
 
-// Takes the oldest record off the queue; the caller owns and frees it.
-PSEND_ENTRY DequeueSendEntry(PBUS_EXTENSION Bus) {
-  PSEND_ENTRY entry = NULL;
-  KIRQL oldIrql;
-
-  KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
-  if (!IsListEmpty(&Bus->SendQueue)) {
-    PLIST_ENTRY link = RemoveHeadList(&Bus->SendQueue);
-    Bus->SendCount--;
-    entry = CONTAINING_RECORD(link, SEND_ENTRY, Link);
-  }
-  KeReleaseSpinLock(&Bus->SendLock, oldIrql);
-
-  return entry;
-}
-
 // The reply for "nothing delivered": 12 zero bytes.
 static VOID WriteEmptyReply(PIRP Irp) {
   RtlZeroMemory(Irp->AssociatedIrp.SystemBuffer, VELMORA_GET_MSG_MIN_OUTPUT);
@@ -118,7 +102,6 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
   PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-  BOOLEAN haveEvent;
   KIRQL oldIrql;
   NTSTATUS status;
 
@@ -131,20 +114,45 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
     goto Exit;
   }
 
-  // Without an event the service has withdrawn; its records wait for the
-  // next one.
-  KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
-  haveEvent = (BOOLEAN)(Bus->UserEvent != NULL);
-  KeReleaseSpinLock(&Bus->SendLock, oldIrql);
-  if (!haveEvent) {
-    WriteEmptyReply(Irp);
-    status = STATUS_UNSUCCESSFUL;
-    TRACE_DETAIL("CORVANE_GET_MSG_Handler. status=0x%x", (ULONG)status);
-    goto Exit;
-  }
-
   {
-    PSEND_ENTRY entry = DequeueSendEntry(Bus);
+    // One hold of the lock: whether the service still has its event, the
+    // oldest record, and, when that record fits and so will be delivered,
+    // whether the flow re-opens (decided here so two fetches never both
+    // re-open it). The copy and the child driver's call come after it.
+    const SIZE_T capacity = (SIZE_T)outputLength - VELMORA_GET_MSG_OVERHEAD;
+    PSEND_ENTRY entry = NULL;
+    BOOLEAN haveEvent;
+    BOOLEAN notifyChild = FALSE;
+    NETBUS_CALLBACK childCallback = NULL;
+    PVOID childContext = NULL;
+    CHILD_CALL call;
+
+    KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
+    haveEvent = (BOOLEAN)(Bus->UserEvent != NULL);
+    if (haveEvent && !IsListEmpty(&Bus->SendQueue)) {
+      PLIST_ENTRY link = RemoveHeadList(&Bus->SendQueue);
+      Bus->SendCount--;
+      entry = CONTAINING_RECORD(link, SEND_ENTRY, Link);
+      if (entry->Length <= capacity && !Bus->FlowOn && Bus->SendCount < VELMORA_QUEUE_LOW_MARK) {
+        Bus->FlowOn = TRUE;
+        childCallback = Bus->ChildCallback;
+        childContext = Bus->ChildContext;
+        notifyChild = (BOOLEAN)(childCallback != NULL && childContext != NULL);
+        if (notifyChild) {
+          ChildCallEnterLocked(Bus, &call);
+        }
+      }
+    }
+    KeReleaseSpinLock(&Bus->SendLock, oldIrql);
+
+    // Without an event the service has withdrawn; its records wait for the
+    // next one.
+    if (!haveEvent) {
+      WriteEmptyReply(Irp);
+      status = STATUS_UNSUCCESSFUL;
+      TRACE_DETAIL("CORVANE_GET_MSG_Handler. status=0x%x", (ULONG)status);
+      goto Exit;
+    }
     if (entry == NULL) {
       WriteEmptyReply(Irp);
       status = STATUS_SUCCESS;
@@ -153,7 +161,6 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
     }
 
     const ULONG length = entry->Length;
-    const SIZE_T capacity = (SIZE_T)outputLength - VELMORA_GET_MSG_OVERHEAD;
     if (capacity < length) {
       ExFreePoolWithTag(entry, 0);
       WriteEmptyReply(Irp);
@@ -174,27 +181,6 @@ NTSTATUS CORVANE_GET_MSG_Handler(PIRP Irp, PBUS_EXTENSION Bus) {
                   VELMORA_GET_MSG_OVERHEAD - VELMORA_MSG_HEADER_SIZE);
     Irp->IoStatus.Information = (ULONG_PTR)length + VELMORA_GET_MSG_OVERHEAD;
     ExFreePoolWithTag(entry, 0);
-  }
-
-  {
-    // Decide under the lock, so two fetches never both re-open the flow;
-    // call the child driver after releasing it.
-    BOOLEAN notifyChild = FALSE;
-    NETBUS_CALLBACK childCallback = NULL;
-    PVOID childContext = NULL;
-    CHILD_CALL call;
-
-    KeAcquireSpinLock(&Bus->SendLock, &oldIrql);
-    if (!Bus->FlowOn && Bus->SendCount < VELMORA_QUEUE_LOW_MARK) {
-      Bus->FlowOn = TRUE;
-      childCallback = Bus->ChildCallback;
-      childContext = Bus->ChildContext;
-      notifyChild = (BOOLEAN)(childCallback != NULL && childContext != NULL);
-      if (notifyChild) {
-        ChildCallEnterLocked(Bus, &call);
-      }
-    }
-    KeReleaseSpinLock(&Bus->SendLock, oldIrql);
 
     if (notifyChild) {
       DRAINED_MESSAGE drained;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace khost {
@@ -234,6 +235,14 @@ struct DevNode {
   std::vector<LowerRequest> lowerRequests;
   bool removeSent = false;      // the manager's IRP_MN_REMOVE_DEVICE has gone out to the stack
   bool removalPending = false;  // surprise-removed; the removal waits for the last handle to close
+  // The manager's bookkeeping, so that a relations answer costs time linear in
+  // the children: the device instance path (upper case, empty without IDs),
+  // whether it is counted in the parent's childPaths, the children's paths
+  // with how many children hold each, and the last answer that listed it.
+  std::u16string instancePath;
+  bool pathCounted = false;
+  std::unordered_map<std::u16string, size_t> childPaths;
+  uint64_t listedIn = 0;
 };
 
 // What Disable and a Windows-style Remove return when the manager vetoes the
@@ -309,6 +318,10 @@ class PnpManager {
   void FinishSurpriseRemoval(DevNode* node);
   friend void PnpFileClosed(PDEVICE_OBJECT device);
   void DeleteNode(DevNode* node);
+  void DeleteChildren(DevNode* node);
+  // The live child of `parent` each device object belongs to, or null.
+  std::vector<DevNode*> ChildrenByPdo(DevNode* parent, const std::vector<PDEVICE_OBJECT>& pdos);
+  void UncountPath(DevNode* parent, DevNode* child);
   void RemoveSubtreeWindows(DevNode* node);
   void CollectPostOrder(DevNode* node, std::vector<DevNode*>& out);
 

@@ -27,6 +27,18 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   KSPIN_LOCK lock;  // free again before each case
   auto wait = [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); };
   auto atDispatch = [](std::function<void()> fn) { return [fn] { khost::RunAtIrql(DISPATCH_LEVEL, fn); }; };
+  static LIST_ENTRY head, entries[7];  // outlive the row: the guard stays until the test ends
+  auto unlockedRemoval = [&](int index) {
+    return [&, index] {
+      InitializeListHead(&head);
+      khost::GuardList(&head, &lock, "a guarded list");
+      KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+      for (LIST_ENTRY& entry : entries) InsertTailList(&head, &entry);  // quiet: the lock is held
+      RemoveEntryList(&entries[(index + 1) % 7]);
+      KeReleaseSpinLock(&lock, old);
+      RemoveEntryList(&entries[index]);
+    };
+  };
   ExpectEachReported({
       {"spin-lock-not-held", [&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }},
       {"spin-lock-leaked", [&] { khost::RunAtIrql(PASSIVE_LEVEL, [&] { KeAcquireSpinLockRaiseToDpc(&lock); }); }},
@@ -43,26 +55,28 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
        [&] { KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock); wait(); KeReleaseSpinLock(&lock, old); }},
       {"pool-double-free", [] { PVOID p = Alloc(NonPagedPoolNx); ExFreePoolWithTag(p, 0); ExFreePoolWithTag(p, 0); }},
       {"pool-double-free", [&] { ExFreePoolWithTag(&lock, 0); }},  // never allocated
-      {"list-without-lock", [&] {
-         static LIST_ENTRY head, entry;  // outlive the row: the guard stays until the test ends
-         InitializeListHead(&head);
-         khost::GuardList(&head, &lock, "a guarded list");
-         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-         InsertTailList(&head, &entry);  // quiet: the lock is held
-         KeReleaseSpinLock(&lock, old);
-         RemoveEntryList(&entry);
-       }, "a guarded list was changed without"},
+      // An entry finds its list's head from anywhere on it: first, middle, last.
+      {"list-without-lock", unlockedRemoval(0), "a guarded list was changed without"},
+      {"list-without-lock", unlockedRemoval(3), "a guarded list was changed without"},
+      {"list-without-lock", unlockedRemoval(6), "a guarded list was changed without"},
       {"pool-free-null", [] { ExFreePoolWithTag(nullptr, 0); }},
       {"pool-bad-tag", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx), kTagB); }},
       {"pool-bad-type", [] { EXPECT_EQ(Alloc(static_cast<POOL_TYPE>(4)), nullptr); }},
       {"pool-zero-bytes", [] { ExFreePool(Alloc(NonPagedPoolNx, 0)); }},
       {"pool-tag-zero", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx, 8, 0), 0); }},
 #if !defined(__SANITIZE_ADDRESS__)  // under ASan the write itself is reported
+      // The guard and the freed block are compared a word at a time: a byte
+      // in the first word, one in a later word and one in a short tail.
       {"pool-overrun", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
          p[12] = 0;
          ExFreePool(const_cast<uint8_t*>(p));
        }, "byte 0 past the end of a pool block of 12 bytes"},
+      {"pool-overrun", [] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
+         p[12 + 13] = 0;
+         ExFreePool(const_cast<uint8_t*>(p));
+       }, "byte 13 past the end of a pool block of 12 bytes"},
       {"write-after-free", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
          ExFreePool(const_cast<uint8_t*>(p));
@@ -70,6 +84,15 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
          khost::CheckLeaks();
          p[5] = khost::kFreedMemoryFill;  // the fixture's own check stays quiet
        }, "byte 5 of freed pool block of 12 bytes"},
+      {"write-after-free", [] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 45));
+         ExFreePool(const_cast<uint8_t*>(p));
+         p[29] = 0;
+         p[44] = 0;
+         khost::CheckLeaks();
+         p[29] = khost::kFreedMemoryFill;
+         p[44] = khost::kFreedMemoryFill;
+       }, "byte 29 of freed pool block of 45 bytes"},
 #endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
       {"paged-pool-touched-at-raised-irql", [&] {

@@ -171,6 +171,26 @@ TEST_F(HostManagersTest, DevicesGetAZeroedExtensionAndOneNamespaceHoldsNamesAndL
   EXPECT_TRUE(khost::NamespaceNames().empty());
 }
 
+TEST_F(HostManagersTest, ADeletedDeviceLeavesItsDriversListWhereverItStands) {
+  // Devices are listed newest first; each row deletes by creation index and
+  // leaves the rest listed in order.
+  const std::vector<std::vector<int>> orders = {{0, 1, 2, 3}, {3, 2, 1, 0}, {1, 2, 0, 3}, {2, 0, 3, 1}};
+  for (const auto& order : orders) {
+    SCOPED_TRACE(testing::PrintToString(order));
+    std::vector<PDEVICE_OBJECT> made(order.size()), listed;
+    for (PDEVICE_OBJECT& device : made) ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, 0, 0, FALSE, &device), STATUS_SUCCESS);
+    std::vector<bool> gone(made.size());
+    for (int index : order) {
+      IoDeleteDevice(made[index]);
+      gone[index] = true;
+      listed.clear();
+      for (size_t i = made.size(); i-- > 0;)
+        if (!gone[i]) listed.push_back(made[i]);
+      EXPECT_EQ(khost::DevicesOf(driver_), listed) << "after deleting device " << index;
+    }
+  }
+}
+
 TEST_F(HostManagersTest, AttachReturnsThePreviousTopAndADeletedDeviceOutlivesItsLastReference) {
   PDEVICE_OBJECT bottom = Push(nullptr), middle = Push(nullptr), top = New(nullptr);
   EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle) << "attaching lands on the top of the stack";
@@ -532,6 +552,51 @@ TEST_F(HostManagersTest, AnUnloadWaitsForTheLastReferenceToTheDriversDeletedDevi
 
 // ------------------------------------------------------------------ the verifier on requests, devices and replies
 
+TEST_F(HostManagersTest, AReplyIsReportedAtItsFirstTwoUnwrittenBytesWhereverTheyFallInTheScannedWords) {
+  struct Case {
+    ULONG in, out;
+    std::vector<std::pair<ULONG, ULONG>> unwritten;  // [from, to) of the reply the driver leaves alone
+    long reported;                                   // the first byte of the report, or -1
+  };
+  const Case cases[] = {
+      {0, 40, {}, -1},
+      {0, 40, {{0, 40}}, 0},
+      {5, 40, {{5, 40}}, 5},            // the pattern's phase follows the input
+      {3, 64, {{10, 12}}, 10},          // a pair across two scanned words
+      {3, 64, {{10, 11}, {30, 31}}, -1},  // single bytes are not a pair
+      {0, 64, {{63, 64}}, -1},
+      {0, 64, {{62, 64}}, 62},
+      {0, 61, {{59, 61}}, 59},          // in the tail after the last whole word
+      {6, 64, {{8, 9}, {20, 22}, {40, 50}}, 20},
+  };
+  const Case* current = nullptr;
+  std::vector<uint8_t> seen;
+  Push([&](PDEVICE_OBJECT, PIRP irp) {
+    if (Here(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) return Ok(nullptr, irp);
+    auto* system = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    seen.assign(system, system + current->out);
+    for (ULONG i = current->in; i < current->out; ++i) {
+      bool hole = false;
+      for (auto [from, to] : current->unwritten) hole = hole || (i >= from && i < to);
+      if (!hole) system[i] = 0x5C;
+    }
+    return Complete(irp, STATUS_SUCCESS, current->out);
+  }, true);
+  HANDLE handle = Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.in << "/" << c.out << " reported at " << c.reported);
+    current = &c;
+    std::vector<uint8_t> input(c.in, 0x7E), output(c.out);
+    EXPECT_EQ(service_->DeviceIoControl(handle, kCode, input.data(), c.in, output.data(), c.out), STATUS_SUCCESS);
+    for (ULONG i = c.in; i < c.out; ++i) ASSERT_EQ(seen[i], khost::PoisonByte(i)) << "the poison at byte " << i;
+    if (c.reported < 0)
+      ExpectReported("");
+    else
+      ExpectReported("unwritten-reply-bytes", "reply byte " + std::to_string(c.reported) + " of ");
+  }
+  service_->Close(handle);
+}
+
 NTSTATUS LateDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->DriverUnload = [](PDRIVER_OBJECT self) { IoDeleteDevice(self->DeviceObject); };
   PDEVICE_OBJECT device;
@@ -723,6 +788,18 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
          std::swap(bus.children[0], bus.children[1]);    // the later child listed first
        }},
       {"", [&] { plugIn(), bus.deviceIds[bus.children[1]] = u"TOY\\OTHER"; }},
+      {"", [] {}, [&] {  // the path is free again once its holder is removed
+         PDEVICE_OBJECT gone = bus.children[0];
+         bus.children.clear();
+         enumerate();
+         plugIn(), enumerate();
+         IoDeleteDevice(gone);
+       }},
+      {"", [] {}, [&] {
+         IoInvalidateDeviceRelations(node->pdo, BusRelations), IoInvalidateDeviceRelations(node->pdo, BusRelations);
+         EXPECT_EQ(khost::Pnp().PendingInvalidations(), 2u);
+         EXPECT_EQ(khost::Pnp().ProcessInvalidations(), 1) << "one answer serves a device's queued invalidations";
+       }},
       // A bus must report only device objects it owns and has not deleted, and delete one only after its removal.
       {"invalidate-not-a-pdo", [&] { IoInvalidateDeviceRelations(bus.children[0], BusRelations); }},
       {"relations-deleted-pdo", [&] { ObReferenceObject(bus.children[0]), IoDeleteDevice(bus.children[0]); },

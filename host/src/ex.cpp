@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <unordered_map>
 
 #include "internal.h"
 
@@ -30,8 +32,10 @@ struct Block {
   uint64_t sequence;
 };
 
+// One lock and a hash table: every allocation and free of the driver passes
+// here, and the leak report sorts by allocation number when it is asked.
 std::mutex g_poolLock;
-std::map<const void*, Block> g_blocks;
+std::unordered_map<const void*, Block> g_blocks;
 uint64_t g_sequence = 0;
 uint64_t g_successfulAllocations = 0;
 
@@ -41,9 +45,12 @@ struct FaultRule {
   std::optional<POOL_TYPE> poolType;
   uint64_t typedCalls = 0;
 };
+// Calls are counted without the lock; the lock is taken only while some rule
+// is set, which a scenario that injects no failure never does.
 std::mutex g_faultLock;
 FaultRule g_rules[static_cast<int>(FaultPoint::kCount)];
-uint64_t g_calls[static_cast<int>(FaultPoint::kCount)];
+std::atomic<uint64_t> g_calls[static_cast<int>(FaultPoint::kCount)];
+std::atomic<int> g_rulesSet{0};
 uint64_t g_injected = 0;
 
 POOL_TYPE BaseType(POOL_TYPE type) { return type == PagedPool ? PagedPool : NonPagedPool; }
@@ -62,7 +69,7 @@ constexpr size_t kGuardBytes = kOwnQuarantine ? 16 : 0;
 struct Retired {
   unsigned char* memory;
   size_t bytes;
-  std::string what;
+  FreedWhat what;
   void (*release)(void*);
 };
 std::mutex g_quarantineLock;
@@ -90,19 +97,34 @@ class HostAccess {
   HostAccess& operator=(const HostAccess&) = delete;
 };
 
-// The first byte of a retired block that lost the pattern, or `bytes`.
-size_t FirstOverwritten(const Retired& block) {
+// The first of `bytes` at `memory` that is not `fill`, or `bytes`: a word at
+// a time, then the byte within the word that differs.
+size_t FirstNotFilled(const unsigned char* memory, size_t bytes, unsigned char fill) {
   HostAccess own;
-  for (size_t i = 0; i < block.bytes; ++i)
-    if (block.memory[i] != kFreedFill) return i;
-  return block.bytes;
+  const uint64_t pattern = 0x0101010101010101ull * fill;
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= bytes; i += sizeof(uint64_t)) {
+    uint64_t word;
+    std::memcpy(&word, memory + i, sizeof(word));
+    if (word != pattern) break;
+  }
+  for (; i < bytes; ++i)
+    if (memory[i] != fill) return i;
+  return bytes;
+}
+
+// Formatted only when a write after the free is reported.
+std::string Describe(const FreedWhat& what) {
+  if (!what.poolSequence) return what.kind;
+  return Format("pool block of %zu bytes (allocation #%llu)", what.poolBytes,
+                static_cast<unsigned long long>(what.poolSequence));
 }
 
 void ReportIfOverwritten(const Retired& block) {
-  size_t at = FirstOverwritten(block);
+  size_t at = FirstNotFilled(block.memory, block.bytes, kFreedFill);
   if (at != block.bytes)
     ReportViolation("write-after-free", Format("byte %zu of freed %s was written after it was freed", at,
-                                               block.what.c_str()));
+                                               Describe(block.what).c_str()));
 }
 
 // ------------------------------------------------------------------ pageable memory
@@ -112,7 +134,10 @@ void ReportIfOverwritten(const Retired& block) {
 // where the kernel could not page it in: it is recorded, the page opened and
 // the access retried; a fault from a thread below DISPATCH_LEVEL only opens
 // the page. Threads share the protection, so a touch can go unseen when
-// another thread opened the page first, but none is reported falsely. Off
+// another thread opened the page first, but none is reported falsely.
+// Dropping below DISPATCH_LEVEL opens nothing: a page stays hidden until it is
+// touched, and a raise hides again only the pages opened since the last one,
+// so the cost of a spin lock does not grow with the arena. Off
 // under the sanitizers: ASan's heap checks on paged blocks matter more, and
 // TSan's signal handling does not allow the retry.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -129,14 +154,41 @@ std::multimap<size_t, size_t> g_freeRuns;  // pages -> first page
 std::map<size_t, size_t> g_arenaBlocks;    // first page -> pages, live or quarantined
 std::mutex g_guardLock;                    // the protection
 int g_raisedThreads = 0;
+// Runs of pages opened since the arena was last hidden, written by the fault
+// handler (lock-free) and the allocator; too many and the whole arena is hidden.
+struct OpenRun {
+  size_t first, pages;
+};
+constexpr size_t kOpenRuns = 1024;
+OpenRun g_openRuns[kOpenRuns];
+std::atomic<size_t> g_openRunCount{0};
+std::atomic<bool> g_openRunsOverflowed{false};
+
+void NoteOpened(size_t first, size_t pages) {
+  size_t slot = g_openRunCount.fetch_add(1);
+  if (slot < kOpenRuns)
+    g_openRuns[slot] = OpenRun{first, pages};
+  else
+    g_openRunsOverflowed = true;
+}
 struct sigaction g_previousSegv;
 // Set by the fault handler, read when the thread drops below DISPATCH_LEVEL.
 thread_local void* volatile t_pagedTouch = nullptr;
 thread_local volatile KIRQL t_pagedTouchIrql = 0;
 
-void SetArenaProtection(int protection) {
-  size_t pages = g_arenaUsedPages.load();
-  if (pages) mprotect(g_arena.load(), pages * kPage, protection);
+// Called with g_guardLock held.
+void HideOpenedPages() {
+  size_t used = g_arenaUsedPages.load();
+  size_t runs = std::min(g_openRunCount.exchange(0), kOpenRuns);
+  if (g_openRunsOverflowed.exchange(false)) {
+    if (used) mprotect(g_arena.load(), used * kPage, PROT_NONE);
+    return;
+  }
+  for (size_t i = 0; i < runs; ++i) {
+    OpenRun run = g_openRuns[i];
+    if (run.first < used)
+      mprotect(g_arena.load() + run.first * kPage, std::min(run.pages, used - run.first) * kPage, PROT_NONE);
+  }
 }
 
 void OnSegv(int signal, siginfo_t* info, void* context) {
@@ -149,6 +201,7 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
     }
     uintptr_t page = reinterpret_cast<uintptr_t>(address) & ~uintptr_t(kPage - 1);
     mprotect(reinterpret_cast<void*>(page), kPage, PROT_READ | PROT_WRITE);
+    NoteOpened((page - reinterpret_cast<uintptr_t>(arena)) / kPage, 1);
     return;
   }
   // Not ours: whoever handled it before, or the default.
@@ -198,8 +251,12 @@ void* ArenaAllocate(size_t bytes) {
     first = g_arenaUsedPages.load();
     if (first + pages > kArenaPages) return nullptr;
     g_arenaUsedPages = first + pages;
-    // New pages join the hidden range while a thread is at DISPATCH_LEVEL.
-    if (g_raisedThreads) mprotect(g_arena.load() + first * kPage, pages * kPage, PROT_NONE);
+    // New pages are hidden at once while a thread is at DISPATCH_LEVEL, and
+    // with the next raise otherwise.
+    if (g_raisedThreads)
+      mprotect(g_arena.load() + first * kPage, pages * kPage, PROT_NONE);
+    else
+      NoteOpened(first, pages);
   }
   g_arenaBlocks[first] = pages;
   return g_arena.load() + first * kPage;
@@ -223,13 +280,13 @@ void ReleasePool(void* memory) {
 void PagedGuardRaise() {
   if (!kGuardPaged || !g_arena) return;
   std::lock_guard<std::mutex> hold(g_guardLock);
-  if (g_raisedThreads++ == 0) SetArenaProtection(PROT_NONE);
+  if (g_raisedThreads++ == 0) HideOpenedPages();
 }
 
 void PagedGuardLower() {
   if (!kGuardPaged || !g_arena) return;
   std::lock_guard<std::mutex> hold(g_guardLock);
-  if (g_raisedThreads > 0 && --g_raisedThreads == 0) SetArenaProtection(PROT_READ | PROT_WRITE);
+  if (g_raisedThreads > 0) --g_raisedThreads;
 }
 
 void ReportPagedTouches() {
@@ -241,7 +298,7 @@ void ReportPagedTouches() {
                          static_cast<int>(t_pagedTouchIrql)));
 }
 
-void RetireMemory(void* memory, size_t bytes, const std::string& what, void (*release)(void*)) {
+void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*)) {
   {
     HostAccess own;
     std::memset(memory, kFreedFill, bytes);
@@ -279,6 +336,13 @@ void ResetQuarantine() {
   g_quarantineBytes = 0;
 }
 
+// Called with g_faultLock held, after any change to a rule.
+static void UpdateRulesSet() {
+  int set = 0;
+  for (const FaultRule& rule : g_rules) set += rule.always || rule.failAt != 0;
+  g_rulesSet.store(set, std::memory_order_release);
+}
+
 const char* FaultPointName(FaultPoint point) {
   switch (point) {
     case FaultPoint::PoolAllocation: return "ExAllocatePoolWithTag";
@@ -293,9 +357,10 @@ const char* FaultPointName(FaultPoint point) {
 }
 
 bool ShouldFail(FaultPoint point, POOL_TYPE poolType) {
-  std::lock_guard<std::mutex> hold(g_faultLock);
   int i = static_cast<int>(point);
   uint64_t call = ++g_calls[i];
+  if (g_rulesSet.load(std::memory_order_acquire) == 0) return false;
+  std::lock_guard<std::mutex> hold(g_faultLock);
   FaultRule& rule = g_rules[i];
   bool fail = rule.always;
   if (rule.failAt != 0) {
@@ -310,6 +375,7 @@ bool ShouldFail(FaultPoint point, POOL_TYPE poolType) {
     }
   }
   if (fail) ++g_injected;
+  UpdateRulesSet();
   return fail;
 }
 
@@ -319,29 +385,30 @@ void FailNth(FaultPoint point, uint64_t nth, std::optional<POOL_TYPE> poolType) 
   rule.poolType = poolType;
   rule.typedCalls = 0;
   rule.failAt = poolType ? nth : g_calls[static_cast<int>(point)] + nth;
+  UpdateRulesSet();
 }
 
 void FailAlways(FaultPoint point, bool fail) {
   std::lock_guard<std::mutex> hold(g_faultLock);
   g_rules[static_cast<int>(point)].always = fail;
+  UpdateRulesSet();
 }
 
 void ClearFaults() {
   std::lock_guard<std::mutex> hold(g_faultLock);
   for (FaultRule& rule : g_rules) rule = FaultRule{};
+  UpdateRulesSet();
 }
 
 void ResetFaults() {
   std::lock_guard<std::mutex> hold(g_faultLock);
   for (FaultRule& rule : g_rules) rule = FaultRule{};
-  for (uint64_t& c : g_calls) c = 0;
+  for (auto& c : g_calls) c = 0;
   g_injected = 0;
+  UpdateRulesSet();
 }
 
-uint64_t CallCount(FaultPoint point) {
-  std::lock_guard<std::mutex> hold(g_faultLock);
-  return g_calls[static_cast<int>(point)];
-}
+uint64_t CallCount(FaultPoint point) { return g_calls[static_cast<int>(point)]; }
 
 uint64_t TypedCallCount(FaultPoint point) {
   std::lock_guard<std::mutex> hold(g_faultLock);
@@ -358,7 +425,17 @@ std::vector<PoolBlock> OutstandingPool() {
   std::vector<PoolBlock> blocks;
   for (const auto& [address, block] : g_blocks)
     blocks.push_back({address, block.bytes, block.tag, block.type, block.sequence});
+  std::sort(blocks.begin(), blocks.end(),
+            [](const PoolBlock& a, const PoolBlock& b) { return a.sequence < b.sequence; });
   return blocks;
+}
+
+bool FindPoolBlock(const void* address, PoolBlock* found) {
+  std::lock_guard<std::mutex> hold(g_poolLock);
+  auto it = g_blocks.find(address);
+  if (it == g_blocks.end()) return false;
+  *found = PoolBlock{address, it->second.bytes, it->second.tag, it->second.type, it->second.sequence};
+  return true;
 }
 
 namespace {
@@ -440,23 +517,13 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (Tag != 0 && Tag != block.tag)
     ReportViolation("pool-bad-tag", Format("ExFreePoolWithTag tag %08x for a block tagged %08x", Tag,
                                            block.tag));
-  {
-    HostAccess own;
-    const unsigned char* guard = static_cast<const unsigned char*>(P) + block.bytes;
-    for (size_t i = 0; i < kGuardBytes; ++i) {
-      if (guard[i] != kGuardFill) {
-        ReportViolation("pool-overrun", Format("byte %zu past the end of a pool block of %zu bytes "
-                                               "(allocation #%llu, tag %08x) was written",
-                                               i, block.bytes, static_cast<unsigned long long>(block.sequence),
-                                               block.tag));
-        break;
-      }
-    }
-  }
-  RetireMemory(P, block.bytes + kGuardBytes,
-               Format("pool block of %zu bytes (allocation #%llu)", block.bytes,
-                      static_cast<unsigned long long>(block.sequence)),
-               ReleasePool);
+  const size_t overrun = FirstNotFilled(static_cast<const unsigned char*>(P) + block.bytes, kGuardBytes, kGuardFill);
+  if (overrun != kGuardBytes)
+    ReportViolation("pool-overrun", Format("byte %zu past the end of a pool block of %zu bytes "
+                                           "(allocation #%llu, tag %08x) was written",
+                                           overrun, block.bytes, static_cast<unsigned long long>(block.sequence),
+                                           block.tag));
+  RetireMemory(P, block.bytes + kGuardBytes, FreedWhat{"pool block", block.bytes, block.sequence}, ReleasePool);
 }
 
 VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }

@@ -45,10 +45,18 @@ bool ShouldFail(FaultPoint point, POOL_TYPE poolType = NonPagedPool);
 uint64_t TypedCallCount(FaultPoint point);
 void ResetPool();
 void ResetFaults();
+// Names freed memory in a report of a write after the free; put into words
+// only then, since every free makes one. A pool block has a sequence number.
+struct FreedWhat {
+  const char* kind;
+  size_t poolBytes = 0;
+  uint64_t poolSequence = 0;
+};
 // Freed memory: filled with kFreedMemoryFill and kept a while (outside ASan)
-// before it really goes; `what` names it when a write after the free is found.
-void RetireMemory(void* memory, size_t bytes, const std::string& what,
-                  void (*release)(void*) = std::free);
+// before it really goes.
+void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*) = std::free);
+// The outstanding pool block that starts at `address`, found by hash.
+bool FindPoolBlock(const void* address, PoolBlock* found);
 // Reports every quarantined block written after it was freed.
 void CheckQuarantine();
 void ResetQuarantine();
@@ -73,6 +81,9 @@ extern ObjectType g_DeviceType, g_DriverType, g_FileType, g_EventType;
 void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
               const std::string& description);
 ObjectType* ObTypeOf(const void* body);
+// ObfDereferenceObject of each, under one hold of the object manager's lock;
+// objects whose last reference goes are destroyed after it.
+void ObDereferenceEach(const std::vector<PDEVICE_OBJECT>& objects);
 bool ObIsLive(const void* body);
 void ObReset();
 size_t ObLiveCount();
@@ -100,11 +111,22 @@ ACCESS_MASK MapFileAccess(ACCESS_MASK desired);
 struct DeviceInfo;
 DeviceInfo* DeviceInfoOf(PDEVICE_OBJECT device);  // null if unknown
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// DeviceDeleted of each, under one hold of the I/O manager's lock.
+std::vector<char> DevicesDeleted(const std::vector<PDEVICE_OBJECT>& devices);
 void IoReset();
 size_t LiveIrpCount();
 size_t UndeletedDeviceCount();
 size_t LiveDeviceCount();
 std::vector<std::string> LiveIrpDescriptions();
+
+// What a request the host made is, put into words only when a leak report
+// names it: every request has one.
+struct RequestLabel {
+  enum Kind { Sent, Synchronous, KernelControl, DevicePower } kind = Sent;
+  ULONG first = 0;   // major; the control code; the device power state
+  ULONG second = 0;  // minor
+};
+std::string Describe(const RequestLabel& label);
 
 // How a request the host made finishes once every stack location has completed.
 struct HostRequest {
@@ -113,9 +135,9 @@ struct HostRequest {
   int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
   PDEVICE_OBJECT startNextPowerDevice = nullptr;  // ... and the device that owned it then
   bool builtForDriver = false;           // IoBuild*Request: a driver sends it itself
-  std::string description;
+  RequestLabel label;
 };
-PIRP AllocateHostIrp(CHAR stackSize, const std::string& description);
+PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label);
 HostRequest* HostRequestOf(PIRP irp);
 // Frees (poisons and retires) a request; the host calls it when a request it
 // owns has completed, as the I/O manager frees its requests then.
@@ -126,15 +148,15 @@ bool IsLiveIrp(PIRP irp);
 void CheckPassedDown(PDEVICE_OBJECT lower, PIRP irp);
 // Lays out a control request's buffers as the I/O manager does for the code's
 // transfer method: a system buffer (buffered: max(in, out) bytes, input first,
-// `fill` after it; direct: the input only), an MDL for a direct method's
-// output, the caller's own pointers for METHOD_NEITHER.
+// `fill` repeated after it, byte i being fill[i % 4]; direct: the input only),
+// an MDL for a direct method's output, the caller's own pointers for METHOD_NEITHER.
 struct ControlBuffers {
   uint8_t* system = nullptr;  // owned: FreeControlBuffers
   PMDL mdl = nullptr;         // owned: FreeControlBuffers
 };
 ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* input,
                                    ULONG inputLength, void* output, ULONG outputLength,
-                                   const std::function<uint8_t(size_t)>& fill);
+                                   const uint8_t (&fill)[4]);
 void FreeControlBuffers(ControlBuffers& buffers);
 NTSTATUS CreateFileObjectAndOpen(PDEVICE_OBJECT device, const std::u16string& remainder,
                                  KPROCESSOR_MODE mode, PFILE_OBJECT* fileObject);

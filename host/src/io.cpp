@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "internal.h"
 
@@ -18,12 +19,16 @@ struct DeviceInfo {
   bool deleted = false;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
   size_t bytes = 0;                // the object with its extension
+  // The device before this one on its driver's list (null: the first), so
+  // that a deletion unlinks it without walking thousands of siblings.
+  PDEVICE_OBJECT previous = nullptr;
 };
 
 namespace {
 
 std::recursive_mutex g_ioLock;
 std::unordered_map<PDEVICE_OBJECT, DeviceInfo> g_devices;
+std::unordered_map<PDRIVER_OBJECT, size_t> g_devicesPerDriver;  // of g_devices, deleted or not
 
 struct NamespaceEntry {
   PDEVICE_OBJECT device = nullptr;  // a device name
@@ -32,15 +37,24 @@ struct NamespaceEntry {
 std::map<std::u16string, NamespaceEntry> g_namespace;  // keyed by upper-cased name
 ULONG g_autoNameCounter = 0;
 
-std::set<PIRP> g_liveIrps;     // allocated and not yet freed
+std::unordered_set<PIRP> g_liveIrps;  // allocated and not yet freed
 constexpr int64_t kDefaultPendingTimeoutMs = 30000;
 std::atomic<int64_t> g_pendingTimeoutMs{kDefaultPendingTimeoutMs};
 
 std::mutex g_hookLock;
 std::map<std::string, std::function<void()>> g_hooks;
+std::atomic<bool> g_anyHook{false};  // read unlocked on every pass through a hook point
 
+// The tags that hold a remove lock, with their counts. A lock is held by a
+// handful of tags at a time, so a short vector searched from its end (the
+// latest acquire is usually the next release) beats any tree or table.
 struct RemoveLockTags {
-  std::map<PVOID, int> held;
+  std::vector<std::pair<PVOID, int>> held;
+  std::pair<PVOID, int>* Find(PVOID tag) {
+    for (auto it = held.rbegin(); it != held.rend(); ++it)
+      if (it->first == tag) return &*it;
+    return nullptr;
+  }
 };
 std::mutex g_removeLockLock;
 std::unordered_map<PIO_REMOVE_LOCK, RemoveLockTags> g_removeLocks;
@@ -77,21 +91,20 @@ void DestroyDevice(void* body) {
   size_t bytes = 0;
   {
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    PDRIVER_OBJECT driver = device->DriverObject;
     auto it = g_devices.find(device);
     if (it != g_devices.end()) {
       bytes = it->second.bytes;
       g_devices.erase(it);
+      if (--g_devicesPerDriver[driver] == 0) g_devicesPerDriver.erase(driver);
     }
-    PDRIVER_OBJECT driver = device->DriverObject;
-    if (g_unloadPending.count(driver) &&
-        std::none_of(g_devices.begin(), g_devices.end(),
-                     [driver](const auto& entry) { return entry.first->DriverObject == driver; })) {
+    if (g_unloadPending.count(driver) && !g_devicesPerDriver.count(driver)) {
       g_unloadPending.erase(driver);
       unload = driver;
     }
   }
   if (bytes)
-    RetireMemory(device, bytes, "device object");
+    RetireMemory(device, bytes, FreedWhat{"device object"});
   else
     std::free(device);  // the host forgot it at Reset
   if (unload) FinishUnload(unload);
@@ -109,6 +122,16 @@ bool DeviceDeleted(PDEVICE_OBJECT device) {
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
   auto it = g_devices.find(device);
   return it == g_devices.end() || it->second.deleted;
+}
+
+std::vector<char> DevicesDeleted(const std::vector<PDEVICE_OBJECT>& devices) {
+  std::vector<char> deleted(devices.size());
+  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  for (size_t i = 0; i < devices.size(); ++i) {
+    auto it = g_devices.find(devices[i]);
+    deleted[i] = it == g_devices.end() || it->second.deleted;
+  }
+  return deleted;
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
@@ -159,14 +182,17 @@ size_t LiveDeviceCount() {
 void SetHook(const std::string& point, std::function<void()> hook) {
   std::lock_guard<std::mutex> hold(g_hookLock);
   g_hooks[point] = std::move(hook);
+  g_anyHook = true;
 }
 
 void ClearHooks() {
   std::lock_guard<std::mutex> hold(g_hookLock);
   g_hooks.clear();
+  g_anyHook = false;
 }
 
 void RunHook(const char* point) {
+  if (!g_anyHook.load(std::memory_order_acquire)) return;
   std::function<void()> hook;
   {
     std::lock_guard<std::mutex> hold(g_hookLock);
@@ -178,7 +204,18 @@ void RunHook(const char* point) {
 }
 
 // ------------------------------------------------------------------ requests
-PIRP AllocateHostIrp(CHAR stackSize, const std::string& description) {
+std::string Describe(const RequestLabel& label) {
+  switch (label.kind) {
+    case RequestLabel::Sent: return Format("request major %#x minor %#x", label.first, label.second);
+    case RequestLabel::Synchronous: return Format("synchronous request major %#x", label.first);
+    case RequestLabel::KernelControl: return Format("kernel control request %#x", label.first);
+    case RequestLabel::DevicePower:
+      return Format("device power request for state %d", static_cast<int>(label.first));
+  }
+  return "request";
+}
+
+PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label) {
   if (stackSize < 1) stackSize = 1;
   size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
   PIRP irp = static_cast<PIRP>(std::calloc(1, bytes));
@@ -190,7 +227,7 @@ PIRP AllocateHostIrp(CHAR stackSize, const std::string& description) {
   irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
   irp->ThreadListEntry.Flink = irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
   HostRequest* request = new HostRequest;
-  request->description = description;
+  request->label = label;
   irp->HostRequest = request;
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
   g_liveIrps.insert(irp);
@@ -212,7 +249,7 @@ void FreeHostIrp(PIRP irp) {
   // Poisoned, then kept a while: a driver that touches the request after its
   // completion reads the pattern (or, under ASan, is reported), and one that
   // completes it again is caught by the verifier instead of corrupting the heap.
-  RetireMemory(irp, bytes, "request");
+  RetireMemory(irp, bytes, FreedWhat{"request"});
 }
 
 bool IsLiveIrp(PIRP irp) {
@@ -230,7 +267,7 @@ std::vector<std::string> LiveIrpDescriptions() {
   std::vector<std::string> out;
   for (PIRP irp : g_liveIrps) {
     HostRequest* request = HostRequestOf(irp);
-    out.push_back(request ? request->description : std::string("driver-allocated request"));
+    out.push_back(request ? Describe(request->label) : std::string("driver-allocated request"));
   }
   return out;
 }
@@ -240,6 +277,7 @@ void SetPendingRequestTimeout(std::chrono::milliseconds timeout) { g_pendingTime
 void IoReset() {
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
   g_devices.clear();
+  g_devicesPerDriver.clear();
   g_unloadPending.clear();
   g_namespace.clear();
   g_autoNameCounter = 0;
@@ -268,8 +306,7 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                     "caller can send");
   PDEVICE_OBJECT target = toTopOfStack ? TopOfStack(device) : device;
   ObfReferenceObject(target);
-  PIRP irp = AllocateHostIrp(target->StackSize,
-                             Format("request major %#x minor %#x", major, minor));
+  PIRP irp = AllocateHostIrp(target->StackSize, RequestLabel{RequestLabel::Sent, major, minor});
   irp->IoStatus.Status = initialStatus;
   irp->IoStatus.Information = 0;
   irp->RequestorMode = mode;
@@ -365,7 +402,7 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
 
 ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* input,
                                    ULONG inputLength, void* output, ULONG outputLength,
-                                   const std::function<uint8_t(size_t)>& fill) {
+                                   const uint8_t (&fill)[4]) {
   ControlBuffers buffers;
   stack->Parameters.DeviceIoControl.IoControlCode = code;
   stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
@@ -380,7 +417,15 @@ ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG cod
   size_t bytes = method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
   if (bytes) {
     buffers.system = static_cast<uint8_t*>(std::malloc(bytes));
-    for (size_t i = 0; i < bytes; ++i) buffers.system[i] = fill(i);
+    // The pattern once, then what is filled copied after itself, doubling:
+    // a multiple of four bytes long, so the copy stays in phase.
+    size_t filled = std::min<size_t>(bytes, 4);
+    std::memcpy(buffers.system, fill, filled);
+    while (filled < bytes) {
+      size_t more = std::min(filled, bytes - filled);
+      std::memcpy(buffers.system + filled, buffers.system, more);
+      filled += more;
+    }
     if (input && inputLength) std::memcpy(buffers.system, input, inputLength);
     irp->AssociatedIrp.SystemBuffer = buffers.system;
   }
@@ -404,6 +449,9 @@ void FreeControlBuffers(ControlBuffers& buffers) {
   std::free(buffers.mdl);
   buffers = ControlBuffers{};
 }
+
+// Kernel-mode senders' buffers hold what new pool holds.
+const uint8_t kFreshFill[4] = {0xCD, 0xCD, 0xCD, 0xCD};
 
 RequestResult SendKernelControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength,
                                 void* output, ULONG outputLength, bool internal) {
@@ -552,11 +600,9 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     // driver took) keeps the driver loaded: the unload routine runs when the
     // last of them goes, as the kernel does.
     std::lock_guard<std::recursive_mutex> hold(g_ioLock);
-    for (const auto& [device, info] : g_devices) {
-      if (device->DriverObject == driver) {
-        g_unloadPending.insert(driver);
-        return;
-      }
+    if (g_devicesPerDriver.count(driver)) {
+      g_unloadPending.insert(driver);
+      return;
     }
   }
   FinishUnload(driver);
@@ -607,12 +653,17 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
   device->DeviceType = DeviceType;
   device->StackSize = 1;
   device->NextDevice = DriverObject->DeviceObject;
+  if (device->NextDevice) {
+    auto first = g_devices.find(device->NextDevice);
+    if (first != g_devices.end()) first->second.previous = device;
+  }
   DriverObject->DeviceObject = device;
 
   DeviceInfo info;
   info.name = name;
   info.bytes = bytes;
   g_devices[device] = info;
+  ++g_devicesPerDriver[DriverObject];
   if (!name.empty()) g_namespace[Upper(name)] = NamespaceEntry{device, {}};
   ObInsert(device, &g_DeviceType, DestroyDevice,
            "device object " + (name.empty() ? Hex(reinterpret_cast<uintptr_t>(device)) : Narrow(name)));
@@ -641,12 +692,16 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     info.deleted = true;
     if (!info.name.empty()) g_namespace.erase(Upper(info.name));
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
-      if (*link == DeviceObject) {
-        *link = DeviceObject->NextDevice;
-        break;
-      }
+    PDEVICE_OBJECT next = DeviceObject->NextDevice;
+    if (info.previous)
+      info.previous->NextDevice = next;
+    else if (driver->DeviceObject == DeviceObject)
+      driver->DeviceObject = next;
+    if (next) {
+      auto after = g_devices.find(next);
+      if (after != g_devices.end()) after->second.previous = info.previous;
     }
+    info.previous = nullptr;
   }
   ObfDereferenceObject(DeviceObject);
 }
@@ -713,7 +768,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
-  PIRP irp = AllocateHostIrp(StackSize, "driver-allocated request");
+  PIRP irp = AllocateHostIrp(StackSize, RequestLabel{});
   delete HostRequestOf(irp);
   irp->HostRequest = nullptr;
   return irp;
@@ -837,8 +892,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   (void)StartingOffset;
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
   if (ShouldFail(FaultPoint::BuildSynchronousFsdRequest)) return nullptr;
-  PIRP irp = AllocateHostIrp(DeviceObject->StackSize,
-                             Format("synchronous request major %#x", MajorFunction));
+  PIRP irp = AllocateHostIrp(DeviceObject->StackSize, RequestLabel{RequestLabel::Synchronous, MajorFunction});
   irp->RequestorMode = KernelMode;
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
@@ -859,8 +913,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                    PIO_STATUS_BLOCK IoStatusBlock) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
-  PIRP irp = AllocateHostIrp(DeviceObject->StackSize,
-                             Format("kernel control request %#x", IoControlCode));
+  PIRP irp = AllocateHostIrp(DeviceObject->StackSize, RequestLabel{RequestLabel::KernelControl, IoControlCode});
   irp->RequestorMode = KernelMode;
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
@@ -868,7 +921,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
   auto buffers = std::make_shared<ControlBuffers>(
       SetUpControlBuffers(irp, stack, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
-                          OutputBufferLength, [](size_t) -> uint8_t { return 0xCD; }));
+                          OutputBufferLength, kFreshFill));
   bool buffered = METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_BUFFERED;
   HostRequestOf(irp)->onComplete = [buffers, buffered, OutputBuffer, OutputBufferLength](PIRP done) {
     if (buffered && buffers->system && OutputBuffer && !NT_ERROR(done->IoStatus.Status)) {
@@ -935,7 +988,10 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
   if (it == g_removeLocks.end()) {
     ReportViolation("remove-lock-uninitialised", "IoAcquireRemoveLockEx on a lock never initialised");
   } else {
-    it->second.held[Tag]++;
+    if (auto* holder = it->second.Find(Tag))
+      ++holder->second;
+    else
+      it->second.held.emplace_back(Tag, 1);
   }
   return STATUS_SUCCESS;
 }
@@ -947,14 +1003,17 @@ static void ReleaseRemoveLockTag(PIO_REMOVE_LOCK RemoveLock, PVOID Tag) {
     ReportViolation("remove-lock-over-release", "a remove lock was released after it was torn down");
     return;
   }
-  auto tag = it->second.held.find(Tag);
-  if (tag == it->second.held.end() || tag->second == 0) {
+  auto* tag = it->second.Find(Tag);
+  if (!tag || tag->second == 0) {
     ReportViolation("remove-lock-over-release",
                     "a remove lock was released with a tag that does not hold it (released more "
                     "often than acquired)");
     return;
   }
-  if (--tag->second == 0) it->second.held.erase(tag);
+  if (--tag->second == 0) {
+    *tag = it->second.held.back();
+    it->second.held.pop_back();
+  }
 }
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {

@@ -24,6 +24,23 @@ struct Header {
 std::mutex g_objectLock;
 std::unordered_map<const void*, Header> g_objects;
 
+// Called with g_objectLock held: the count left; at zero the object is
+// forgotten and `destroy` gets what must run once the lock is released.
+LONG_PTR DropReference(void* object, std::function<void(void*)>* destroy) {
+  auto it = g_objects.find(object);
+  if (it == g_objects.end()) {
+    ReportViolation("dereference-dead-object",
+                    "ObfDereferenceObject of " + Hex(reinterpret_cast<uintptr_t>(object)) +
+                        ", which is not a live object (released more often than referenced)");
+    return 0;
+  }
+  LONG_PTR count = --it->second.pointerCount;
+  if (count > 0) return count;
+  *destroy = std::move(it->second.destroy);
+  g_objects.erase(it);
+  return 0;
+}
+
 HandleTable g_kernelHandles{{}, {}, true};
 thread_local HandleTable* t_process = nullptr;
 
@@ -177,23 +194,38 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
 LONG_PTR ObfDereferenceObject(PVOID Object) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
   std::function<void(void*)> destroy;
+  LONG_PTR count;
   {
     std::lock_guard<std::mutex> hold(g_objectLock);
-    auto it = g_objects.find(Object);
-    if (it == g_objects.end()) {
-      ReportViolation("dereference-dead-object",
-                      "ObfDereferenceObject of " + Hex(reinterpret_cast<uintptr_t>(Object)) +
-                          ", which is not a live object (released more often than referenced)");
-      return 0;
-    }
-    LONG_PTR count = --it->second.pointerCount;
-    if (count > 0) return count;
-    destroy = std::move(it->second.destroy);
-    g_objects.erase(it);
+    count = DropReference(Object, &destroy);
   }
   if (destroy) destroy(Object);
-  return 0;
+  return count;
 }
+
+}  // extern "C"
+
+namespace khost {
+
+void ObDereferenceEach(const std::vector<PDEVICE_OBJECT>& objects) {
+  if (objects.empty()) return;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+  std::vector<std::pair<void*, std::function<void(void*)>>> last;
+  {
+    std::lock_guard<std::mutex> hold(g_objectLock);
+    for (PDEVICE_OBJECT object : objects) {
+      std::function<void(void*)> destroy;
+      DropReference(object, &destroy);
+      if (destroy) last.emplace_back(object, std::move(destroy));
+    }
+  }
+  for (auto& [object, destroy] : last)
+    if (destroy) destroy(object);
+}
+
+}  // namespace khost
+
+extern "C" {
 
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,

@@ -7,6 +7,7 @@
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <thread>
 
 #include "internal.h"
@@ -281,22 +282,14 @@ std::u16string UpperId(const std::u16string& text) {
 bool TakeAnswer(ULONG_PTR information, bool multi, std::vector<std::u16string>* strings,
                 const std::string& what, std::vector<uint8_t>* raw) {
   const WCHAR* text = reinterpret_cast<const WCHAR*>(information);
-  size_t bytes = 0;
-  bool found = false;
-  for (const PoolBlock& block : OutstandingPool()) {
-    if (block.address == text) {
-      bytes = block.bytes;
-      found = true;
-      break;
-    }
-  }
-  if (!found) {
+  PoolBlock block;
+  if (!FindPoolBlock(text, &block)) {
     ReportViolation("answer-not-from-pool", what + ": the answer is not a pool allocation");
     return false;
   }
   const uint8_t* first = reinterpret_cast<const uint8_t*>(text);
-  raw->assign(first, first + bytes);
-  size_t chars = bytes / sizeof(WCHAR);
+  raw->assign(first, first + block.bytes);
+  size_t chars = block.bytes / sizeof(WCHAR);
   bool terminated = false;
   if (multi) {
     for (size_t i = 0; i < chars; ++i) {
@@ -489,11 +482,10 @@ static void TakeBlock(DevNode* node, const RequestResult& result, const char* wh
     ReportViolation("information-on-failure", node->label + " " + what + ": a failed answer carries data");
     return;
   }
-  for (const PoolBlock& block : OutstandingPool()) {
-    if (block.address == reinterpret_cast<void*>(result.information)) {
-      ExFreePoolWithTag(reinterpret_cast<void*>(result.information), 0);
-      return;
-    }
+  PoolBlock block;
+  if (FindPoolBlock(reinterpret_cast<void*>(result.information), &block)) {
+    ExFreePoolWithTag(reinterpret_cast<void*>(result.information), 0);
+    return;
   }
   ReportViolation("answer-not-from-pool", node->label + " " + what + ": the answer is not a pool allocation");
 }
@@ -555,63 +547,77 @@ void PnpManager::Enumerate(DevNode* node) {
   if (!list) {
     ReportViolation("relations-null-list", node->label + ": a successful relations answer without a list");
   } else {
-    bool fromPool = false;
-    for (const PoolBlock& block : OutstandingPool()) {
-      if (block.address == list) {
-        fromPool = block.bytes >= sizeof(ULONG) + sizeof(PVOID) * (list->Count ? list->Count : 1);
-        break;
-      }
-    }
-    if (!fromPool) {
+    PoolBlock block;
+    if (!FindPoolBlock(list, &block) ||
+        block.bytes < sizeof(ULONG) + sizeof(PVOID) * (list->Count ? list->Count : 1)) {
       ReportViolation("answer-not-from-pool", node->label + ": the relations list is not pool of its size");
       return;
     }
     for (ULONG i = 0; i < list->Count; ++i) listed.push_back(list->Objects[i]);
     ExFreePoolWithTag(list, 0);
   }
-  // Hashed, so that an answer costs time linear in the number of children.
-  std::unordered_set<PDEVICE_OBJECT> distinct;
-  for (PDEVICE_OBJECT pdo : listed)
-    if (!distinct.insert(pdo).second) ReportViolation("duplicate-relation", "a device object is listed twice");
-  std::unordered_map<PDEVICE_OBJECT, DevNode*> known;
-  for (DevNode* child : node->children)
-    if (child->state != DevNodeState::Removed) known[child->pdo] = child;
+  // Each listed device is looked up by hash and marked with this answer's
+  // number, so that an answer costs time linear in the children.
+  static std::atomic<uint64_t> answers{0};
+  const uint64_t answer = ++answers;
+  // Looked up all at once, one lock each; a device listed twice is known by
+  // its node's mark, or, with no node yet, by a set of only those.
+  const std::vector<DevNode*> nodes = ChildrenByPdo(node, listed);
+  const std::vector<char> deleted = DevicesDeleted(listed);
+  std::unordered_set<PDEVICE_OBJECT> unknown;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    bool twice = nodes[i] ? std::exchange(nodes[i]->listedIn, answer) == answer : !unknown.insert(listed[i]).second;
+    if (twice) ReportViolation("duplicate-relation", "a device object is listed twice");
+  }
 
   std::vector<DevNode*> added;
-  std::unordered_set<DevNode*> seen;
-  for (PDEVICE_OBJECT pdo : listed) {
-    auto found = known.find(pdo);
-    DevNode* existing = found == known.end() ? nullptr : found->second;
-    if (DeviceDeleted(pdo)) {
+  std::vector<PDEVICE_OBJECT> dropped;  // references of the answer the manager does not keep
+  std::unordered_map<PDEVICE_OBJECT, DevNode*> created;  // by this answer, for a second listing
+  for (size_t i = 0; i < listed.size(); ++i) {
+    PDEVICE_OBJECT pdo = listed[i];
+    DevNode* existing = nodes[i];
+    if (!existing && !created.empty()) {
+      auto it = created.find(pdo);
+      if (it != created.end()) existing = it->second;
+    }
+    if (deleted[i]) {
       // Windows stops here; the host sends the deleted device nothing.
       ReportViolation("relations-deleted-pdo",
                       node->label + ": the relations answer lists a device object already passed to "
                                     "IoDeleteDevice (bug check 0xCA/4)");
-      ObfDereferenceObject(pdo);
-      if (existing) seen.insert(existing);
+      dropped.push_back(pdo);
       continue;
     }
     if (existing) {
-      ObfDereferenceObject(pdo);  // the node already holds one
-      seen.insert(existing);
+      dropped.push_back(pdo);  // the node already holds one
       continue;
     }
     DevNode* child = new DevNode;
     child->pdo = pdo;  // keeps the answer's reference
     child->parent = node;
     child->label = node->label + "/child" + std::to_string(node->children.size());
+    child->listedIn = answer;
     node->children.push_back(child);
     KnowPdo(child);
-    known[pdo] = child;
+    created[pdo] = child;
     added.push_back(child);
-    seen.insert(child);
   }
+  ObDereferenceEach(dropped);
 
-  // Children left out of the answer are gone: removed as the manager removes a missing device.
+  // Children left out of the answer are gone: removed as the manager removes a
+  // missing device. They leave the parent's list in one pass, in order, before
+  // their removals go out.
   std::vector<DevNode*> missing;
-  for (DevNode* child : node->children)
-    if (!seen.count(child)) missing.push_back(child);
+  auto kept = node->children.begin();
+  for (DevNode* child : node->children) {
+    if (child->listedIn == answer)
+      *kept++ = child;
+    else
+      missing.push_back(child);
+  }
+  node->children.erase(kept, node->children.end());
   for (DevNode* child : missing) {
+    child->parent = nullptr;  // already off the parent's list
     switch (child->state) {
       case DevNodeState::Started:
       case DevNodeState::StopPending:
@@ -626,30 +632,43 @@ void PnpManager::Enumerate(DevNode* node) {
         SendRemoval(child);
         break;
     }
+    UncountPath(node, child);
     DeleteNode(child);
   }
 
-  // Device instance paths under this parent, without case, for the duplicate check.
-  auto instancePath = [](const DevNode* n) {
-    return NT_SUCCESS(n->deviceIdStatus) && NT_SUCCESS(n->instanceIdStatus) && !n->deviceId.empty()
-               ? UpperId(n->deviceId) + u"\\" + UpperId(n->instanceId)
-               : std::u16string();
-  };
-  std::unordered_set<std::u16string> paths;
-  for (DevNode* child : node->children) {
-    if (child->state == DevNodeState::Removed) continue;  // new children have no device ID yet
-    std::u16string path = instancePath(child);
-    if (!path.empty()) paths.insert(path);
-  }
+  // Device instance paths under one parent, without case, are unique: each
+  // new child is checked against the paths its parent's children hold.
   for (DevNode* child : added) {
     IdentifyChild(child);
-    std::u16string path = instancePath(child);
-    if (!path.empty() && !paths.insert(path).second)
-      ReportViolation("duplicate-device-instance",
-                      "two device nodes named " + child->label + " under one parent (bug check 0xCA/1)");
+    if (!child->instancePath.empty()) {
+      if (node->childPaths[child->instancePath]++)
+        ReportViolation("duplicate-device-instance",
+                        "two device nodes named " + child->label + " under one parent (bug check 0xCA/1)");
+      child->pathCounted = true;
+    }
     SendNewDeviceQueries(child);
     LoadFunctionDriver(child);
   }
+}
+
+std::vector<DevNode*> PnpManager::ChildrenByPdo(DevNode* parent, const std::vector<PDEVICE_OBJECT>& pdos) {
+  std::vector<DevNode*> nodes(pdos.size());
+  std::lock_guard<std::mutex> hold(g_pdoLock);
+  for (size_t i = 0; i < pdos.size(); ++i) {
+    auto it = g_pdos.find(pdos[i]);
+    if (it == g_pdos.end()) continue;
+    DevNode* node = it->second;
+    if (node->parent == parent && node->state != DevNodeState::Removed) nodes[i] = node;
+  }
+  return nodes;
+}
+
+// A removed child's path no longer counts against new children of its parent.
+void PnpManager::UncountPath(DevNode* parent, DevNode* child) {
+  if (!child->pathCounted) return;
+  child->pathCounted = false;
+  auto it = parent->childPaths.find(child->instancePath);
+  if (it != parent->childPaths.end() && --it->second == 0) parent->childPaths.erase(it);
 }
 
 void PnpManager::IdentifyChild(DevNode* child) {
@@ -723,6 +742,8 @@ void PnpManager::IdentifyChild(DevNode* child) {
   for (const auto& id : child->compatibleIds) checkId(id, "compatible ID");
   if (NT_SUCCESS(child->deviceIdStatus) && NT_SUCCESS(child->instanceIdStatus))
     child->label = Narrow(child->deviceId) + "\\" + Narrow(child->instanceId);
+  if (NT_SUCCESS(child->deviceIdStatus) && NT_SUCCESS(child->instanceIdStatus) && !child->deviceId.empty())
+    child->instancePath = UpperId(child->deviceId) + u"\\" + UpperId(child->instanceId);
 }
 
 void PnpManager::LoadFunctionDriver(DevNode* node) {
@@ -758,13 +779,28 @@ void PnpManager::SendRemoval(DevNode* node) {
   MarkRemoveSent(node, true);
   Send(node, IRP_MN_REMOVE_DEVICE);
   node->state = DevNodeState::Removed;
+  if (node->parent) UncountPath(node->parent, node);
+}
+
+// All of a node's children go at once, each off the list before it goes, so
+// that none is looked for in a list that holds thousands.
+void PnpManager::DeleteChildren(DevNode* node) {
+  std::vector<DevNode*> children;
+  children.swap(node->children);
+  for (DevNode* child : children) {
+    UncountPath(node, child);
+    child->parent = nullptr;
+    DeleteNode(child);
+  }
 }
 
 void PnpManager::DeleteNode(DevNode* node) {
-  for (DevNode* child : std::vector<DevNode*>(node->children)) DeleteNode(child);
+  DeleteChildren(node);
   if (node->parent) {
+    UncountPath(node->parent, node);
     auto& siblings = node->parent->children;
-    siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
+    auto it = std::find(siblings.begin(), siblings.end(), node);
+    if (it != siblings.end()) siblings.erase(it);
   }
   if (node->removalPending) {
     node->removalPending = false;
@@ -788,6 +824,17 @@ int PnpManager::ProcessInvalidations() {
       g_queue.pop_front();
     }
     if (next.type != BusRelations) continue;
+    {
+      // One answer serves every invalidation of the device still queued:
+      // they are taken with this one, as the manager folds its queued
+      // enumerations of a device into one.
+      std::lock_guard<std::mutex> hold(g_queueLock);
+      g_queue.erase(std::remove_if(g_queue.begin(), g_queue.end(),
+                                   [&](const Invalidation& queued) {
+                                     return queued.pdo == next.pdo && queued.type == BusRelations;
+                                   }),
+                    g_queue.end());
+    }
     DevNode* node = FindByPdo(next.pdo);
     if (!node) continue;  // the device is gone
     int before = relationsQueries;
@@ -887,7 +934,7 @@ NTSTATUS PnpManager::Disable(DevNode* node) {
     if (n == node || n->state == DevNodeState::Removed) continue;
     SendRemoval(n);
   }
-  for (DevNode* child : std::vector<DevNode*>(node->children)) DeleteNode(child);
+  DeleteChildren(node);
   MarkRemoveSent(node, true);
   Send(node, IRP_MN_REMOVE_DEVICE);
   node->state = DevNodeState::Disabled;
@@ -1012,6 +1059,7 @@ void PnpManager::ResetState() {
   };
   for (DevNode* child : root_.children) drop(child);
   root_.children.clear();
+  root_.childPaths.clear();
   drivers_.clear();
   relationsQueries = 0;
   {

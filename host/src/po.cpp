@@ -143,7 +143,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 
   PDEVICE_OBJECT top = TopOfStack(DeviceObject);
   ObfReferenceObject(DeviceObject);
-  PIRP irp = AllocateHostIrp(top->StackSize, Format("device power request for state %d", PowerState.DeviceState));
+  PIRP irp = AllocateHostIrp(top->StackSize, RequestLabel{RequestLabel::DevicePower,
+                                                         static_cast<ULONG>(PowerState.DeviceState)});
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   irp->RequestorMode = KernelMode;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);

@@ -56,6 +56,36 @@ bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** ob
 
 uint8_t PoisonByte(size_t offset) { return kPoison[offset % 4]; }
 
+namespace {
+
+// The first i in [from, to - 1) where bytes i and i + 1 both still hold the
+// poison pattern, or `to`. Eight bytes at a time: a word none of whose bytes
+// matches the pattern holds no such pair, nor the first half of one that
+// runs into the next word; only a word with a match is looked at bytewise.
+size_t FirstUnwrittenPair(const uint8_t* buffer, size_t from, size_t to) {
+  uint8_t pattern[8];
+  for (size_t k = 0; k < sizeof(pattern); ++k) pattern[k] = PoisonByte(from + k);
+  uint64_t poison;
+  std::memcpy(&poison, pattern, sizeof(poison));
+  constexpr uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  for (size_t i = from; i + 1 < to;) {
+    if (i + sizeof(uint64_t) <= to) {
+      uint64_t word;
+      std::memcpy(&word, buffer + i, sizeof(word));
+      const uint64_t same = word ^ poison;  // a zero byte where the pattern is still there
+      if (((same - kLow) & ~same & kHigh) == 0) {
+        i += sizeof(uint64_t);
+        continue;
+      }
+    }
+    for (size_t end = std::min(i + sizeof(uint64_t), to - 1); i < end; ++i)
+      if (buffer[i] == PoisonByte(i) && buffer[i + 1] == PoisonByte(i + 1)) return i;
+  }
+  return to;
+}
+
+}  // namespace
+
 Process::Process(std::string name) : name_(std::move(name)), table_(new Table) {}
 
 Process::~Process() {
@@ -137,7 +167,7 @@ NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULO
         irp->IoStatus.Information = initialInformation_;
         irp->Tail.Overlay.OriginalFileObject = file;
         stack->FileObject = file;
-        buffers = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength, PoisonByte);
+        buffers = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength, kPoison);
       },
       STATUS_SUCCESS, UserMode);
 
@@ -152,13 +182,10 @@ NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULO
     size_t copy = std::min<ULONG_PTR>(result.information, outLength);
     // Bytes the reply covers but the driver never wrote would hand the caller
     // whatever the kernel's buffer held before.
-    for (size_t i = inLength; i + 1 < copy; ++i) {
-      if (buffers.system[i] == PoisonByte(i) && buffers.system[i + 1] == PoisonByte(i + 1)) {
-        ReportViolation("unwritten-reply-bytes",
-                        Format("control code %#x: reply byte %zu of %zu was never written", code, i, copy));
-        break;
-      }
-    }
+    const size_t unwritten = copy > inLength ? FirstUnwrittenPair(buffers.system, inLength, copy) : copy;
+    if (unwritten < copy)
+      ReportViolation("unwritten-reply-bytes",
+                      Format("control code %#x: reply byte %zu of %zu was never written", code, unwritten, copy));
     if (out && copy) std::memcpy(out, buffers.system, copy);
   }
   if (returned) *returned = result.information;
