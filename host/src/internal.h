@@ -45,6 +45,7 @@ bool ShouldFail(FaultPoint point, POOL_TYPE poolType = NonPagedPool);
 uint64_t TypedCallCount(FaultPoint point);
 void ResetPool();
 void ResetFaults();
+void ResetControlOutcomes();
 // Freed memory: filled with kFreedMemoryFill and kept a while (outside ASan)
 // before it really goes; `what` names it when a write after the free is found.
 void RetireMemory(void* memory, size_t bytes, const std::string& what,
