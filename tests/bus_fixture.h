@@ -171,7 +171,7 @@ class BusTest : public KernelTest {
       // Closes the service's handles before the bus goes.
       bus_->Service().~Process();
       new (&bus_->Service()) khost::Process("service");
-      if (node_) Enumerate(), Pnp().Remove(node_);
+      if (node_) Enumerate(), velmora_test::RemoveNode(node_);
       Enumerate();
       bus_->Unload();
       bus_.reset();
