@@ -123,6 +123,7 @@ TEST_F(ChannelTest, APassEventThatFailsLeavesAnEmptyReadyQueueAndNoEvent) {
   EXPECT_TRUE(Bus()->SendQueueReady && Bus()->UserEvent == nullptr && Bus()->SendCount == 0);
   Link();
   HANDLE kernelEvent = khost::CreateKernelEvent();
+  Finally([kernelEvent] { khost::CloseKernelHandle(kernelEvent); });
   struct Case { const char* what; HANDLE handle; ULONG length; KPROCESSOR_MODE mode; NTSTATUS status; };
   const std::vector<Case> cases = {
       {"3 bytes", event_, 3, UserMode, STATUS_BUFFER_TOO_SMALL},
@@ -166,7 +167,6 @@ TEST_F(ChannelTest, APassEventThatFailsLeavesAnEmptyReadyQueueAndNoEvent) {
       EXPECT_TRUE(EventSet(c.handle));
     }
   }
-  khost::CloseKernelHandle(kernelEvent);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "velmora_ioctl.h"
 
@@ -36,6 +37,19 @@ bool g_inRun = false;
 int g_reportFd = -1;
 std::vector<Arming> g_arming;
 uint64_t g_armingsAfterArm = 0;
+bool g_tearingDown = false;
+std::thread::id g_testThread;
+
+// Under injection a test's expectations fail by design, and a test that went
+// on past them would use what was never made. The first failure on the test's
+// own thread ends the test's body (gtest takes the exception as the failure it
+// already reported and runs the teardown); the teardown runs to its end.
+class StopOnFailure : public testing::EmptyTestEventListener {
+  void OnTestPartResult(const testing::TestPartResult& result) override {
+    if (result.failed() && !g_tearingDown && std::this_thread::get_id() == g_testThread)
+      throw testing::AssertionException(result);
+  }
+};
 
 std::string Flat(std::string text) {
   for (char& c : text)
@@ -137,6 +151,8 @@ ChildRun RunChild(const std::string& filter, const std::vector<Arming>& arming) 
     }
     testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
     delete listeners.Release(listeners.default_result_printer());
+    g_testThread = std::this_thread::get_id();
+    listeners.Append(new StopOnFailure);
     // Whether the tests passed is in what they reported, not in this.
     if (RUN_ALL_TESTS() < 0) _exit(3);
     _exit(0);
@@ -312,9 +328,12 @@ int Sweep(const std::string& mode) {
 bool InRun() { return g_inRun; }
 
 void ArmRun() {
+  g_tearingDown = false;
   for (const Arming& a : g_arming) khost::FailNth(static_cast<FaultPoint>(a.point), a.nth);
   g_armingsAfterArm = khost::FaultArmings();
 }
+
+void StartTeardown() { g_tearingDown = true; }
 
 void ReportRun(bool testFailed) {
   const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();

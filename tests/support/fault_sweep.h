@@ -27,6 +27,9 @@ namespace velmora_test::sweep {
 bool InRun();
 // Called by the fixture after the host was reset: arms this run's failures.
 void ArmRun();
+// Called by the fixture as its teardown begins: from here on a failed
+// expectation no longer ends the test early.
+void StartTeardown();
 // Called by the fixture once the scenario is torn down and leak-checked:
 // sends the verifier's reports, the statuses and whether anything was injected.
 void ReportRun(bool testFailed);
