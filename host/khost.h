@@ -74,6 +74,10 @@ enum class FaultPoint {
   AttachDevice,
   BuildSynchronousFsdRequest,
   PoRequestPowerIrp,
+  // The device below a root-enumerated stack fails a request it may refuse
+  // (start, query-remove, query-stop, capabilities, query-power) with
+  // STATUS_INSUFFICIENT_RESOURCES instead of answering it.
+  LowerDeviceStatus,
   kCount
 };
 const char* FaultPointName(FaultPoint point);
@@ -86,6 +90,18 @@ void ClearFaults();
 // Calls made of a routine since Reset (failed ones included).
 uint64_t CallCount(FaultPoint point);
 uint64_t InjectedFailures();
+// FailNth and FailAlways calls since the process started (never reset): lets a
+// runner that arms faults itself tell whether a scenario armed its own.
+uint64_t FaultArmings();
+// While one is alive, the calling thread's calls are neither counted nor
+// failed: for harness code that uses the routines for its own set-up.
+class FaultExemption {
+ public:
+  FaultExemption();
+  ~FaultExemption();
+  FaultExemption(const FaultExemption&) = delete;
+  FaultExemption& operator=(const FaultExemption&) = delete;
+};
 
 // Systematic mode: one scenario, failing each call of a routine in turn.
 struct FaultRun {
@@ -407,10 +423,19 @@ class Process {
 
  private:
   struct Table;
+  NTSTATUS SendControl(HANDLE file, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                       ULONG_PTR* returned);
   std::string name_;
   std::unique_ptr<Table> table_;
   ULONG_PTR initialInformation_ = 0;
 };
+
+// Every control request a process sent since Reset, with the status it got back.
+struct ControlOutcome {
+  ULONG code;
+  NTSTATUS status;
+};
+std::vector<ControlOutcome> ControlOutcomes();
 
 // A kernel handle (top bit set) to a new event, for tests that pass one where
 // a user handle belongs. Closed with CloseKernelHandle.

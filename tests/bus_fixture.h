@@ -39,6 +39,7 @@ inline std::vector<uint8_t> PlugInBytes(ULONG serial, const std::u16string& mult
 
 // A relations list in paged pool as a driver above leaves it: one reference per entry.
 inline PDEVICE_RELATIONS MakeList(const std::vector<PDEVICE_OBJECT>& devices) {
+  khost::FaultExemption driverAbovesOwn;
   auto* list = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
       PagedPool, sizeof(DEVICE_RELATIONS) + devices.size() * sizeof(PDEVICE_OBJECT), 0x4C697374u));
   list->Count = static_cast<ULONG>(devices.size());
@@ -47,6 +48,10 @@ inline PDEVICE_RELATIONS MakeList(const std::vector<PDEVICE_OBJECT>& devices) {
 }
 // Takes a list out of a completed request as the manager does: frees it, drops its references.
 inline std::vector<PDEVICE_OBJECT> TakeList(ULONG_PTR list) {
+  if (!list) {
+    ADD_FAILURE() << "the answer carries no relations list";
+    return {};
+  }
   auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(list);
   std::vector<PDEVICE_OBJECT> entries(relations->Objects, relations->Objects + relations->Count);
   ExFreePoolWithTag(reinterpret_cast<void*>(list), 0);
@@ -171,7 +176,7 @@ class BusTest : public KernelTest {
       // Closes the service's handles before the bus goes.
       bus_->Service().~Process();
       new (&bus_->Service()) khost::Process("service");
-      if (node_) Enumerate(), Pnp().Remove(node_);
+      if (node_) Enumerate(), velmora_test::RemoveNode(node_);
       Enumerate();
       bus_->Unload();
       bus_.reset();

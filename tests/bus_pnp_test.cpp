@@ -249,9 +249,10 @@ TEST_P(RemovalWaitsTest, ForARequestInsideItsHandlerAndRefusesOneCaughtAtTheLock
     EXPECT_NE(khost::LookupDevice(u"\\??\\Olvex"), nullptr) << "the link went before the wait ended";
     insider.Join();
   });
-  Pnp().Remove(node_, GetParam());
+  const NTSTATUS removal = Pnp().Remove(node_, GetParam());
   removed = true;
   watcher.join();
+  ASSERT_EQ(removal, STATUS_SUCCESS);
   node_ = nullptr;
   EXPECT_EQ(inside.status, STATUS_SUCCESS) << "the request inside finished normally";
   EXPECT_EQ(caught.status, STATUS_DELETE_PENDING);

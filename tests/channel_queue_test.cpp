@@ -123,6 +123,7 @@ TEST_F(ChannelTest, APassEventThatFailsLeavesAnEmptyReadyQueueAndNoEvent) {
   EXPECT_TRUE(Bus()->SendQueueReady && Bus()->UserEvent == nullptr && Bus()->SendCount == 0);
   Link();
   HANDLE kernelEvent = khost::CreateKernelEvent();
+  Finally([kernelEvent] { khost::CloseKernelHandle(kernelEvent); });
   // What the Wine check's client passes its test image: an event duplicated
   // into the driver host's process. Its value means nothing in the service's
   // own table, and the real image, referencing with the service's mode, must
@@ -174,7 +175,6 @@ TEST_F(ChannelTest, APassEventThatFailsLeavesAnEmptyReadyQueueAndNoEvent) {
       EXPECT_TRUE(EventSet(c.handle));
     }
   }
-  khost::CloseKernelHandle(kernelEvent);
 }
 
 }  // namespace

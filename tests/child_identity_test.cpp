@@ -114,6 +114,7 @@ TEST_F(ChildIdentityTest, InstanceIdAndDescriptionHoldTheWholeSerialNumber) {
 TEST_F(ChildIdentityTest, DescriptionQueryThatAlreadyHoldsAnAnswerKeepsIt) {
   StartSeven();
   for (NTSTATUS arriving : {STATUS_SUCCESS, STATUS_NOT_SUPPORTED}) {
+    khost::FaultExemption filtersOwn;
     PWCHAR theirs = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, 8, 0x746C6946));  // a filter above's
     std::memcpy(theirs, u"Flt", 8);
     RequestResult result = Send(node_, IRP_MN_QUERY_DEVICE_TEXT, Type(DeviceTextDescription), arriving,

@@ -181,6 +181,7 @@ TEST_F(ChildPnpTest, RemovedChildIsDeletedOnlyOnceAnAnswerLeftItOutAndALateRemov
   // sender holding it) succeeds and touches no list, count or allocation.
   PDEVICE_OBJECT eight = Node(8)->pdo;
   ObfReferenceObject(eight);
+  Finally([eight] { ObfDereferenceObject(eight); });
   ASSERT_EQ(bus_->Unplug(service_, 8), STATUS_SUCCESS);
   bus_->Enumerate();
   EXPECT_TRUE(khost::DeviceDeleted(eight));
@@ -194,7 +195,6 @@ TEST_F(ChildPnpTest, RemovedChildIsDeletedOnlyOnceAnAnswerLeftItOutAndALateRemov
   EXPECT_EQ(bus_->Children(), std::vector<PCHILD_EXTENSION>{Listed(9)});
   EXPECT_EQ(khost::PoolAllocationCount(), allocations);
   EXPECT_EQ(khost::OutstandingPool().size(), blocks);
-  ObfDereferenceObject(eight);
 }
 
 TEST_F(ChildPnpTest, DetachedChildAnswersWithoutABusAndIsDeletedByItsOwnRemovalWhilePluggedIn) {

@@ -78,6 +78,7 @@ TEST_F(ChildPowerTest, SystemStatesBecomeDeviceRequestsThroughTheTopOfTheStack) 
       EXPECT_EQ(Outcome(result), Outcome(STATUS_SUCCESS, 0x6060));
       // The child asked for a device request, which came down from the top of its stack: inside the call,
       // or later on another thread.
+      ASSERT_FALSE(khost::PowerRequests().empty());
       EXPECT_EQ(khost::PowerRequests().back().device, pdo_);
       ASSERT_EQ(g_seen.size(), 2u);
       EXPECT_EQ(std::make_tuple(std::get<0>(g_seen[1]), std::get<1>(g_seen[1]), std::get<2>(g_seen[1])),

@@ -901,4 +901,43 @@ TEST_F(HostManagersTest, TheDeviceBelowChecksWhatTheFunctionDriverHandsDownAndAR
   EXPECT_EQ(khost::Pnp().Remove(node), STATUS_SUCCESS);
 }
 
+// Armed, the device below refuses the next request a device may refuse and
+// leaves the others alone; a harness's exempt calls are neither counted nor failed.
+TEST_F(HostManagersTest, TheDeviceBelowRefusesOnlyWhatADeviceMayRefuseAndExemptCallsAreNotCounted) {
+  g_functionDevice = [](PDEVICE_OBJECT fdo, PIRP irp) {
+    if (Here(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    else if (Here(irp)->MinorFunction != IRP_MN_QUERY_DEVICE_RELATIONS) irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(fdo, irp);
+  };
+  khost::DevNode* node = khost::Pnp().AddRootDevice("PROBEBUS", driver_);
+  ASSERT_EQ(node->state, khost::DevNodeState::Started);
+  const std::pair<UCHAR, bool> cases[] = {{IRP_MN_QUERY_STOP_DEVICE, true},    {IRP_MN_CANCEL_STOP_DEVICE, false},
+                                          {IRP_MN_QUERY_REMOVE_DEVICE, true},  {IRP_MN_CANCEL_REMOVE_DEVICE, false},
+                                          {IRP_MN_QUERY_INTERFACE, false},     {IRP_MN_START_DEVICE, true}};
+  for (auto [minor, refusable] : cases) {
+    SCOPED_TRACE(int(minor));
+    khost::FailNth(khost::FaultPoint::LowerDeviceStatus, 1);
+    const uint64_t injected = khost::InjectedFailures();
+    EXPECT_EQ(khost::Pnp().Send(node, minor).status == STATUS_INSUFFICIENT_RESOURCES, refusable);
+    EXPECT_EQ(khost::InjectedFailures() - injected, refusable ? 1u : 0u);
+    khost::ClearFaults();
+  }
+  POWER_STATE s3;
+  s3.SystemState = PowerSystemSleeping3;
+  khost::FailNth(khost::FaultPoint::LowerDeviceStatus, 1);
+  EXPECT_EQ(khost::SendPower(node, IRP_MN_QUERY_POWER, SystemPowerState, s3).status, STATUS_INSUFFICIENT_RESOURCES);
+
+  khost::FailNth(khost::FaultPoint::PoolAllocation, 1);
+  const uint64_t calls = khost::CallCount(khost::FaultPoint::PoolAllocation);
+  {
+    khost::FaultExemption harness;
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554u);
+    EXPECT_NE(block, nullptr);
+    ExFreePoolWithTag(block, 0);
+  }
+  EXPECT_EQ(khost::CallCount(khost::FaultPoint::PoolAllocation), calls);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554u), nullptr) << "the armed failure waited";
+  EXPECT_EQ(khost::Pnp().Remove(node), STATUS_SUCCESS);
+}
+
 }  // namespace

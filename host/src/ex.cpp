@@ -52,6 +52,8 @@ FaultRule g_rules[static_cast<int>(FaultPoint::kCount)];
 std::atomic<uint64_t> g_calls[static_cast<int>(FaultPoint::kCount)];
 std::atomic<int> g_rulesSet{0};
 uint64_t g_injected = 0;
+uint64_t g_armings = 0;
+thread_local int t_faultExempt = 0;
 
 POOL_TYPE BaseType(POOL_TYPE type) { return type == PagedPool ? PagedPool : NonPagedPool; }
 
@@ -351,12 +353,14 @@ const char* FaultPointName(FaultPoint point) {
     case FaultPoint::AttachDevice: return "IoAttachDeviceToDeviceStack";
     case FaultPoint::BuildSynchronousFsdRequest: return "IoBuildSynchronousFsdRequest";
     case FaultPoint::PoRequestPowerIrp: return "PoRequestPowerIrp";
+    case FaultPoint::LowerDeviceStatus: return "lower device status";
     case FaultPoint::kCount: break;
   }
   return "?";
 }
 
 bool ShouldFail(FaultPoint point, POOL_TYPE poolType) {
+  if (t_faultExempt) return false;
   int i = static_cast<int>(point);
   uint64_t call = ++g_calls[i];
   if (g_rulesSet.load(std::memory_order_acquire) == 0) return false;
@@ -386,12 +390,14 @@ void FailNth(FaultPoint point, uint64_t nth, std::optional<POOL_TYPE> poolType) 
   rule.typedCalls = 0;
   rule.failAt = poolType ? nth : g_calls[static_cast<int>(point)] + nth;
   UpdateRulesSet();
+  ++g_armings;
 }
 
 void FailAlways(FaultPoint point, bool fail) {
   std::lock_guard<std::mutex> hold(g_faultLock);
   g_rules[static_cast<int>(point)].always = fail;
   UpdateRulesSet();
+  ++g_armings;
 }
 
 void ClearFaults() {
@@ -414,6 +420,14 @@ uint64_t TypedCallCount(FaultPoint point) {
   std::lock_guard<std::mutex> hold(g_faultLock);
   return g_rules[static_cast<int>(point)].typedCalls;
 }
+
+uint64_t FaultArmings() {
+  std::lock_guard<std::mutex> hold(g_faultLock);
+  return g_armings;
+}
+
+FaultExemption::FaultExemption() { ++t_faultExempt; }
+FaultExemption::~FaultExemption() { --t_faultExempt; }
 
 uint64_t InjectedFailures() {
   std::lock_guard<std::mutex> hold(g_faultLock);

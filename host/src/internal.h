@@ -52,6 +52,7 @@ struct FreedWhat {
   size_t poolBytes = 0;
   uint64_t poolSequence = 0;
 };
+void ResetControlOutcomes();
 // Freed memory: filled with kFreedMemoryFill and kept a while (outside ASan)
 // before it really goes.
 void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*) = std::free);

@@ -22,6 +22,7 @@ void Reset() {
   ObReset();
   ResetPool();
   ResetFaults();
+  ResetControlOutcomes();
   ResetTrace();
   ResetViolations();
   ResetThreadState();

@@ -16,6 +16,14 @@ struct Process::Table {
 
 namespace {
 
+std::mutex g_outcomesLock;
+std::vector<ControlOutcome> g_outcomes;
+
+void RecordOutcome(ULONG code, NTSTATUS status) {
+  std::lock_guard<std::mutex> hold(g_outcomesLock);
+  g_outcomes.push_back({code, status});
+}
+
 constexpr uint8_t kPoison[4] = {0xDE, 0xAD, 0xBE, 0xEF};
 
 // Makes the calling thread run on behalf of a process for one request, as a
@@ -142,8 +150,25 @@ NTSTATUS Process::Close(HANDLE handle) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULONG inLength,
-                                  void* out, ULONG outLength, ULONG_PTR* returned) {
+std::vector<ControlOutcome> ControlOutcomes() {
+  std::lock_guard<std::mutex> hold(g_outcomesLock);
+  return g_outcomes;
+}
+
+void ResetControlOutcomes() {
+  std::lock_guard<std::mutex> hold(g_outcomesLock);
+  g_outcomes.clear();
+}
+
+NTSTATUS Process::DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out,
+                                  ULONG outLength, ULONG_PTR* returned) {
+  NTSTATUS status = SendControl(handle, code, in, inLength, out, outLength, returned);
+  RecordOutcome(code, status);
+  return status;
+}
+
+NTSTATUS Process::SendControl(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out,
+                              ULONG outLength, ULONG_PTR* returned) {
   if (returned) *returned = 0;
   void* object;
   ACCESS_MASK granted = 0;

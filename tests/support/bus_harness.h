@@ -18,6 +18,10 @@ std::vector<uint8_t> PlugInRecord(ULONG serial, const std::vector<std::u16string
                                   ULONG deviceType = FILE_DEVICE_BUS_EXTENDER);
 std::vector<uint8_t> UnplugRecord(ULONG serial);
 
+// Removes a device node as an uninstall does: a removal the device below
+// refused once (the fault sweep makes it) is asked for again.
+void RemoveNode(khost::DevNode* node, khost::RemovalStyle style = khost::RemovalStyle::Windows);
+
 class BusHarness {
  public:
   // Loads the driver and adds the bus's root-enumerated device node (AddDevice

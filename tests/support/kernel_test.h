@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_sweep.h"
 #include "khost.h"
 
 // A byte of memory the host freed (pool, a completed request): it reads as the
@@ -34,10 +35,21 @@ struct Provocation {
 
 class KernelTest : public ::testing::Test {
  protected:
-  void SetUp() override { khost::Reset(); }
+  void SetUp() override {
+    khost::Reset();
+    velmora_test::sweep::ArmRun();
+  }
   void TearDown() override {
+    velmora_test::sweep::StartTeardown();
     EndScenario();
+    for (auto undo = finally_.rbegin(); undo != finally_.rend(); ++undo) (*undo)();
+    finally_.clear();
     khost::CheckLeaks();
+    if (velmora_test::sweep::InRun()) {  // the sweep judges the run, not the test's expectations
+      velmora_test::sweep::ReportRun(HasFailure());
+      khost::Reset();
+      return;
+    }
     std::vector<khost::Violation> violations = khost::TakeViolations();
     EXPECT_TRUE(violations.empty()) << "the kernel host's verifier reported:\n"
                                     << khost::DescribeViolations(violations);
@@ -45,6 +57,9 @@ class KernelTest : public ::testing::Test {
   }
   // Fixtures tear their devices and drivers down here, before the leak check.
   virtual void EndScenario() {}
+  // What a test holds itself (a reference, a handle) is given back after the
+  // scenario's teardown, also when the test stopped early.
+  void Finally(std::function<void()> undo) { finally_.push_back(std::move(undo)); }
   // Takes the verifier's reports so far; a test that provokes one asserts on it.
   static std::vector<khost::Violation> TakeViolations() { return khost::TakeViolations(); }
   static bool Reported(const std::vector<khost::Violation>& violations, const std::string& check) {
@@ -78,4 +93,7 @@ class KernelTest : public ::testing::Test {
       if (tidy) tidy();
     }
   }
+
+ private:
+  std::vector<std::function<void()>> finally_;
 };
