@@ -162,8 +162,11 @@ void SetHook(const std::string& point, std::function<void()> hook) {
 }
 
 void ClearHooks() {
-  std::lock_guard<std::mutex> hold(g_hookLock);
-  g_hooks.clear();
+  {
+    std::lock_guard<std::mutex> hold(g_hookLock);
+    g_hooks.clear();
+  }
+  ClearSpinLockHooks();
 }
 
 void RunHook(const char* point) {
@@ -930,13 +933,15 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     if (InterlockedDecrement(&RemoveLock->IoCount) == 0) KeSetEvent(&RemoveLock->RemoveEvent, 0, FALSE);
     return STATUS_DELETE_PENDING;
   }
-  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  std::unique_lock<std::mutex> hold(g_removeLockLock);
   auto it = g_removeLocks.find(RemoveLock);
   if (it == g_removeLocks.end()) {
     ReportViolation("remove-lock-uninitialised", "IoAcquireRemoveLockEx on a lock never initialised");
   } else {
     it->second.held[Tag]++;
   }
+  hold.unlock();
+  RunHook("remove-lock-acquired");
   return STATUS_SUCCESS;
 }
 
@@ -973,8 +978,10 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
   ReleaseRemoveLockTag(RemoveLock, Tag);
   LONG count = InterlockedDecrement(&RemoveLock->IoCount);
   if (count <= 0) ReportViolation("remove-lock-over-release", "release-and-wait found no holder to release");
-  if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
+  if (InterlockedDecrement(&RemoveLock->IoCount) > 0) {
+    RunHook("remove-lock-wait");
     KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+  }
   std::lock_guard<std::mutex> hold(g_removeLockLock);
   g_removeLocks.erase(RemoveLock);
 }
