@@ -8,6 +8,25 @@
 
 #include "velmora.h"
 
+// Only the Plug and Play manager starts a child, so a started child has a
+// device node that will get its removal: the bus's final removal must detach
+// it, not delete it. A disabled child that is enabled again is started without
+// any relations answer in between, and the removal that disabled it had
+// cleared the mark. The bus cannot go while the manager starts one of its
+// children, so a child still linked has a live parent here.
+static VOID MarkKnownToManager(PCHILD_EXTENSION Child) {
+  PDEVICE_OBJECT parentFdo = Child->ParentFdo;
+  if (parentFdo == NULL) {
+    return;
+  }
+  PBUS_EXTENSION bus = (PBUS_EXTENSION)parentFdo->DeviceExtension;
+  KIRQL oldIrql;
+
+  KeAcquireSpinLock(&bus->ChildListLock, &oldIrql);
+  Child->Reported = TRUE;
+  KeReleaseSpinLock(&bus->ChildListLock, oldIrql);
+}
+
 // The Plug and Play manager's dispatch entry for a child. It sends these
 // requests one at a time at PASSIVE_LEVEL, so the state fields need no lock.
 // Every request is completed here exactly once; a request the child has no
@@ -33,6 +52,7 @@ NTSTATUS Pdo_PnP(PDEVICE_OBJECT ChildDevice, PIRP Irp) {
         // it is started. Its resources are not looked at.
         child->DevicePowerState = PowerDeviceD0;
         SetNewPnpState(&child->Header, StateStarted);
+        MarkKnownToManager(child);
         status = STATUS_SUCCESS;
         break;
 
