@@ -42,7 +42,7 @@ std::vector<ListGuard> g_listGuards;
 void GuardList(PLIST_ENTRY head, PKSPIN_LOCK lock, const std::string& what) {
   std::lock_guard<std::mutex> hold(g_listGuardLock);
   g_listGuards.push_back({head, lock, what});
-  KhostGuardedLists = 1;
+  __atomic_store_n(&KhostGuardedLists, 1, __ATOMIC_RELEASE);
 }
 
 void ForgetListGuardsIn(const void* first, size_t bytes) {
@@ -52,13 +52,13 @@ void ForgetListGuardsIn(const void* first, size_t bytes) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(g.head);
     return at >= begin && at - begin < bytes;
   });
-  KhostGuardedLists = g_listGuards.empty() ? 0 : 1;
+  __atomic_store_n(&KhostGuardedLists, g_listGuards.empty() ? 0 : 1, __ATOMIC_RELEASE);
 }
 
 void ResetListGuards() {
   std::lock_guard<std::mutex> hold(g_listGuardLock);
   g_listGuards.clear();
-  KhostGuardedLists = 0;
+  __atomic_store_n(&KhostGuardedLists, 0, __ATOMIC_RELEASE);
 }
 namespace {
 struct SpinLockHook {
