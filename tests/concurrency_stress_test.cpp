@@ -20,7 +20,7 @@ using namespace velmora_test;
 
 namespace {
 
-constexpr int kRounds = 12;
+constexpr int kRounds = 10;
 constexpr uint32_t kPushers = 3, kRecordsPerPusher = 400;
 constexpr int kServiceOperations = 200, kManagerSteps = 120, kRegistrations = 60;
 constexpr ULONG kAnchor = 1;  // the child the test's child driver links through; never removed before the bus
