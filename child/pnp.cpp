@@ -8,8 +8,40 @@
 
 #include "velmora.h"
 
+// A plug-in on another thread reads the state of every child on the list
+// (SerialNoTaken), under ChildListLock, so a linked child's state changes
+// under that lock too; Restore puts the previous state back. The manager
+// sends a child one request at a time and cannot remove the bus meanwhile, so
+// a child still linked has a live parent here, and a detached one is on no
+// list. Known marks the child as held by the manager: only it starts a child,
+// so a started one has a device node that will get its removal, and the bus's
+// final removal must detach it, not delete it. A disabled child enabled again
+// is started without any relations answer in between, and the removal that
+// disabled it had cleared the mark.
+static VOID SetChildState(PCHILD_EXTENSION Child, PNP_STATE State, BOOLEAN Restore, BOOLEAN Known) {
+  PDEVICE_OBJECT parentFdo = Child->ParentFdo;
+  PBUS_EXTENSION bus = (parentFdo != NULL) ? (PBUS_EXTENSION)parentFdo->DeviceExtension : NULL;
+  KIRQL oldIrql = PASSIVE_LEVEL;
+
+  if (bus != NULL) {
+    KeAcquireSpinLock(&bus->ChildListLock, &oldIrql);
+  }
+  if (Restore) {
+    RestorePreviousPnpState(&Child->Header);
+  } else {
+    SetNewPnpState(&Child->Header, State);
+  }
+  if (Known && bus != NULL) {
+    Child->Reported = TRUE;
+  }
+  if (bus != NULL) {
+    KeReleaseSpinLock(&bus->ChildListLock, oldIrql);
+  }
+}
+
 // The Plug and Play manager's dispatch entry for a child. It sends these
-// requests one at a time at PASSIVE_LEVEL, so the state fields need no lock.
+// requests one at a time at PASSIVE_LEVEL, so the state is read here without
+// a lock; it changes through SetChildState.
 // Every request is completed here exactly once; a request the child has no
 // business with keeps the status it arrived with, which a driver higher in
 // the stack may already have set. Nothing of the child is touched after
@@ -32,12 +64,12 @@ NTSTATUS Pdo_PnP(PDEVICE_OBJECT ChildDevice, PIRP Irp) {
         // Nothing to program: a virtual child is powered and ready as soon as
         // it is started. Its resources are not looked at.
         child->DevicePowerState = PowerDeviceD0;
-        SetNewPnpState(&child->Header, StateStarted);
+        SetChildState(child, StateStarted, FALSE, TRUE);
         status = STATUS_SUCCESS;
         break;
 
       case IRP_MN_QUERY_REMOVE_DEVICE:
-        SetNewPnpState(&child->Header, StateRemovePending);
+        SetChildState(child, StateRemovePending, FALSE, FALSE);
         status = STATUS_SUCCESS;
         break;
 
@@ -50,24 +82,24 @@ NTSTATUS Pdo_PnP(PDEVICE_OBJECT ChildDevice, PIRP Irp) {
         // A cancel without a matching query (a query a driver above refused)
         // leaves the state alone.
         if (child->Header.PnpState == StateRemovePending) {
-          RestorePreviousPnpState(&child->Header);
+          SetChildState(child, StateNotStarted, TRUE, FALSE);
         }
         status = STATUS_SUCCESS;
         break;
 
       case IRP_MN_STOP_DEVICE:
-        SetNewPnpState(&child->Header, StateStopped);
+        SetChildState(child, StateStopped, FALSE, FALSE);
         status = STATUS_SUCCESS;
         break;
 
       case IRP_MN_QUERY_STOP_DEVICE:
-        SetNewPnpState(&child->Header, StateStopPending);
+        SetChildState(child, StateStopPending, FALSE, FALSE);
         status = STATUS_SUCCESS;
         break;
 
       case IRP_MN_CANCEL_STOP_DEVICE:
         if (child->Header.PnpState == StateStopPending) {
-          RestorePreviousPnpState(&child->Header);
+          SetChildState(child, StateNotStarted, TRUE, FALSE);
         }
         status = STATUS_SUCCESS;
         break;
@@ -94,7 +126,7 @@ NTSTATUS Pdo_PnP(PDEVICE_OBJECT ChildDevice, PIRP Irp) {
         break;
 
       case IRP_MN_SURPRISE_REMOVAL:
-        SetNewPnpState(&child->Header, StateSurpriseRemoved);
+        SetChildState(child, StateSurpriseRemoved, FALSE, FALSE);
         status = STATUS_SUCCESS;
         break;
 

@@ -50,7 +50,7 @@ NTSTATUS BusFdo_DeviceControl(PDEVICE_OBJECT BusDevice, PIRP Irp) {
   PBUS_EXTENSION bus = static_cast<PBUS_EXTENSION>(BusDevice->DeviceExtension);
   NTSTATUS status;
 
-  if (bus->Header.PnpState != StateStarted) {
+  if (CurrentPnpState(&bus->Header) != StateStarted) {
     TRACE_DETAIL("Device is not started !");
     return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
   }

@@ -45,7 +45,7 @@ NTSTATUS BtBus_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (header->IsFdo) {
     PBUS_EXTENSION bus = CONTAINING_RECORD(header, BUS_EXTENSION, Header);
 
-    if (bus->Header.PnpState == StateStarted) {
+    if (CurrentPnpState(&bus->Header) == StateStarted) {
       InterlockedIncrement(&bus->OpenHandleCount);
       status = CompleteRequest(Irp, STATUS_SUCCESS, 0);
     } else {

@@ -188,8 +188,23 @@ void SetPendingRequestTimeout(std::chrono::milliseconds timeout);
 // A hook that lets a test hold a thread at a named point inside the host
 // ("create-device", "attach-device", "remove-lock-acquire", "delete-device",
 // "invalidate-relations").
+// "remove-lock-acquired" runs once a remove lock is held, "remove-lock-wait"
+// just before IoReleaseRemoveLockAndWait blocks for the requests still inside,
+// "wait-blocks" when KeWaitForSingleObject finds its event not set and is
+// about to block. Hooks run on the thread that reaches the point; a test tells
+// its threads apart itself.
+// Clearing also drops the spin-lock hooks below.
 void SetHook(const std::string& point, std::function<void()> hook);
 void ClearHooks();
+
+// Interleavings at a driver's spin lock: `hook` runs once, on whichever thread
+// makes the nth (1-based, counted from now) acquisition or release of `lock`.
+// Before an acquisition it runs at the caller's IRQL with the lock not yet
+// taken; after a release, with the lock free and the caller's IRQL restored.
+// Another thread started and joined inside the hook runs exactly between the
+// driver's two steps, as another processor could.
+enum class SpinLockMoment { BeforeAcquire, AfterRelease };
+void OnSpinLock(PKSPIN_LOCK lock, SpinLockMoment moment, uint64_t nth, std::function<void()> hook);
 
 // ------------------------------------------------------------------ Plug and Play manager
 enum class DevNodeState {

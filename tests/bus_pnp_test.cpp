@@ -170,14 +170,17 @@ class SurpriseRemovalTest : public BusTest, public ::testing::WithParamInterface
 
 TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAnswerAskedOnce) {
   Boot();
-  for (ULONG serial : {1u, 2u, 3u, 5u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
+  for (ULONG serial : {1u, 2u, 3u, 5u, 6u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
   Enumerate();
   ASSERT_EQ(Unplug(5), STATUS_SUCCESS);                    // left out by an answer, its removal not yet come
   TakeList(QueryRelations().information);
   ASSERT_EQ(PlugIn(4), STATUS_SUCCESS);                    // never listed
   ASSERT_EQ(Unplug(2), STATUS_SUCCESS);                    // listed, unplugged, its removal not yet come
   ASSERT_EQ(Pnp().Disable(ChildNode(3)), STATUS_SUCCESS);  // not listed since its removal
-  PDEVICE_OBJECT listed1 = Keep(1), listed2 = Keep(2), disabled3 = Keep(3), unlisted4 = Keep(4), missing5 = Keep(5);
+  ASSERT_EQ(Pnp().Disable(ChildNode(6)), STATUS_SUCCESS);
+  ASSERT_EQ(Pnp().Enable(ChildNode(6)), STATUS_SUCCESS);   // started again, with no answer since
+  PDEVICE_OBJECT listed1 = Keep(1), listed2 = Keep(2), disabled3 = Keep(3), unlisted4 = Keep(4), missing5 = Keep(5),
+                 enabled6 = Keep(6);
   const size_t pending = Pending();
   std::vector<std::string> order;
   for (const char* point : {"invalidate-relations", "delete-device"})
@@ -187,11 +190,11 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   EXPECT_EQ(Pending(), pending + 1) << "detaching asks for one answer, however many";
   EXPECT_EQ(order, (std::vector<std::string>{"invalidate-relations", "delete-device", "delete-device"}))
       << "the manager hears of the detached children before the others are deleted";
-  for (PDEVICE_OBJECT pdo : {listed1, listed2, missing5})
+  for (PDEVICE_OBJECT pdo : {listed1, listed2, missing5, enabled6})
     EXPECT_TRUE(!khost::DeviceDeleted(pdo) && !Ext(pdo)->ParentFdo && IsListEmpty(&Ext(pdo)->Link)) << "not detached";
   EXPECT_TRUE(khost::DeviceDeleted(disabled3) && Ext(disabled3)->Deleted);
   EXPECT_TRUE(khost::DeviceDeleted(unlisted4));
-  EXPECT_EQ(Bus()->ChildCount, 3u) << "detached children still count until their removal";
+  EXPECT_EQ(Bus()->ChildCount, 4u) << "detached children still count until their removal";
   EXPECT_EQ(Enumerate(), 0) << "a surprise-removed bus is asked nothing";
 
   const CHILD_EXTENSION before = *Ext(disabled3);
@@ -206,7 +209,7 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   }
   node_ = nullptr;
   EXPECT_TRUE(khost::DeviceDeleted(listed1)) << "a detached child is deleted by its own removal";
-  EXPECT_TRUE(khost::DeviceDeleted(listed2) && khost::DeviceDeleted(missing5));
+  EXPECT_TRUE(khost::DeviceDeleted(listed2) && khost::DeviceDeleted(missing5) && khost::DeviceDeleted(enabled6));
   EXPECT_EQ(std::memcmp(&before, Ext(disabled3), sizeof(before)), 0) << "a late removal changed a deleted child";
 }
 

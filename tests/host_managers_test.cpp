@@ -802,6 +802,7 @@ TEST_F(HostManagersTest, EveryCheckOnWhatABusHandsOverFires) {
        }},
       // A bus must report only device objects it owns and has not deleted, and delete one only after its removal.
       {"invalidate-not-a-pdo", [&] { IoInvalidateDeviceRelations(bus.children[0], BusRelations); }},
+      {"device-still-initializing", [&] { bus.children[0]->Flags |= DO_DEVICE_INITIALIZING; }},
       {"relations-deleted-pdo", [&] { ObReferenceObject(bus.children[0]), IoDeleteDevice(bus.children[0]); },
        [&] {
          EXPECT_TRUE(node->children.empty());

@@ -807,9 +807,11 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
 // every change to one is checked to happen with that lock held.
 HOST_EXTERN_C volatile int KhostGuardedLists;
 HOST_EXTERN_C void KhostCheckListAccess(const LIST_ENTRY* Where);
-#define KHOST_CHECK_LIST(Where)                         \
-  do {                                                   \
-    if (KhostGuardedLists) KhostCheckListAccess(Where);  \
+// The flag changes when a guarded device goes while other threads use lists,
+// so it is read atomically.
+#define KHOST_CHECK_LIST(Where)                                                          \
+  do {                                                                                    \
+    if (__atomic_load_n(&KhostGuardedLists, __ATOMIC_ACQUIRE)) KhostCheckListAccess(Where); \
   } while (0)
 
 FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {

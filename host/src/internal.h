@@ -28,6 +28,7 @@ int HeldSpinLocks();
 void ResetThreadState();
 void ForgetListGuardsIn(const void* first, size_t bytes);
 void ResetListGuards();
+void ClearSpinLockHooks();
 // A PASSIVE_LEVEL-only routine reports a violation when called above it.
 void RequireIrqlAtMost(KIRQL max, const char* routine);
 // Wakes every waiter so it re-checks its event.

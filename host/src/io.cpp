@@ -186,9 +186,12 @@ void SetHook(const std::string& point, std::function<void()> hook) {
 }
 
 void ClearHooks() {
-  std::lock_guard<std::mutex> hold(g_hookLock);
-  g_hooks.clear();
-  g_anyHook = false;
+  {
+    std::lock_guard<std::mutex> hold(g_hookLock);
+    g_hooks.clear();
+    g_anyHook = false;
+  }
+  ClearSpinLockHooks();
 }
 
 void RunHook(const char* point) {
@@ -983,7 +986,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     if (InterlockedDecrement(&RemoveLock->IoCount) == 0) KeSetEvent(&RemoveLock->RemoveEvent, 0, FALSE);
     return STATUS_DELETE_PENDING;
   }
-  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  std::unique_lock<std::mutex> hold(g_removeLockLock);
   auto it = g_removeLocks.find(RemoveLock);
   if (it == g_removeLocks.end()) {
     ReportViolation("remove-lock-uninitialised", "IoAcquireRemoveLockEx on a lock never initialised");
@@ -993,6 +996,8 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     else
       it->second.held.emplace_back(Tag, 1);
   }
+  hold.unlock();
+  RunHook("remove-lock-acquired");
   return STATUS_SUCCESS;
 }
 
@@ -1032,8 +1037,10 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
   ReleaseRemoveLockTag(RemoveLock, Tag);
   LONG count = InterlockedDecrement(&RemoveLock->IoCount);
   if (count <= 0) ReportViolation("remove-lock-over-release", "release-and-wait found no holder to release");
-  if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
+  if (InterlockedDecrement(&RemoveLock->IoCount) > 0) {
+    RunHook("remove-lock-wait");
     KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+  }
   std::lock_guard<std::mutex> hold(g_removeLockLock);
   g_removeLocks.erase(RemoveLock);
 }

@@ -42,7 +42,7 @@ std::vector<ListGuard> g_listGuards;
 void GuardList(PLIST_ENTRY head, PKSPIN_LOCK lock, const std::string& what) {
   std::lock_guard<std::mutex> hold(g_listGuardLock);
   g_listGuards.push_back({head, lock, what});
-  KhostGuardedLists = 1;
+  __atomic_store_n(&KhostGuardedLists, 1, __ATOMIC_RELEASE);
 }
 
 void ForgetListGuardsIn(const void* first, size_t bytes) {
@@ -52,14 +52,55 @@ void ForgetListGuardsIn(const void* first, size_t bytes) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(g.head);
     return at >= begin && at - begin < bytes;
   });
-  KhostGuardedLists = g_listGuards.empty() ? 0 : 1;
+  __atomic_store_n(&KhostGuardedLists, g_listGuards.empty() ? 0 : 1, __ATOMIC_RELEASE);
 }
 
 void ResetListGuards() {
   std::lock_guard<std::mutex> hold(g_listGuardLock);
   g_listGuards.clear();
-  KhostGuardedLists = 0;
+  __atomic_store_n(&KhostGuardedLists, 0, __ATOMIC_RELEASE);
 }
+namespace {
+struct SpinLockHook {
+  PKSPIN_LOCK lock;
+  SpinLockMoment moment;
+  uint64_t remaining;  // events of this kind still to pass before it runs
+  std::function<void()> hook;
+};
+std::mutex g_spinHookLock;
+std::vector<SpinLockHook> g_spinHooks;
+// Checked without the mutex first: drivers take spin locks on every request.
+std::atomic<bool> g_spinHooksArmed{false};
+
+void RunSpinLockHook(PKSPIN_LOCK lock, SpinLockMoment moment) {
+  if (!g_spinHooksArmed.load(std::memory_order_acquire)) return;
+  std::function<void()> due;
+  {
+    std::lock_guard<std::mutex> hold(g_spinHookLock);
+    for (auto it = g_spinHooks.begin(); it != g_spinHooks.end(); ++it) {
+      if (it->lock != lock || it->moment != moment || --it->remaining > 0) continue;
+      due = std::move(it->hook);
+      g_spinHooks.erase(it);
+      break;
+    }
+    g_spinHooksArmed.store(!g_spinHooks.empty(), std::memory_order_release);
+  }
+  if (due) due();
+}
+}  // namespace
+
+void OnSpinLock(PKSPIN_LOCK lock, SpinLockMoment moment, uint64_t nth, std::function<void()> hook) {
+  std::lock_guard<std::mutex> hold(g_spinHookLock);
+  g_spinHooks.push_back({lock, moment, nth == 0 ? 1 : nth, std::move(hook)});
+  g_spinHooksArmed.store(true, std::memory_order_release);
+}
+
+void ClearSpinLockHooks() {
+  std::lock_guard<std::mutex> hold(g_spinHookLock);
+  g_spinHooks.clear();
+  g_spinHooksArmed.store(false, std::memory_order_release);
+}
+
 KIRQL CurrentIrql() { return t_irql; }
 std::mutex& DispatcherLock() { return g_dispatcherLock; }
 std::condition_variable_any& DispatcherCondition() { return g_dispatcherCondition; }
@@ -182,6 +223,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
       std::abort();  // the machine would hang here
     }
   }
+  RunSpinLockHook(SpinLock, SpinLockMoment::BeforeAcquire);
   KIRQL old = t_irql;
   SetIrql(DISPATCH_LEVEL);
   ULONG_PTR expected = 0;
@@ -211,6 +253,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   if (NewIrql > t_irql)
     ReportViolation("irql-not-less", "KeReleaseSpinLock restores a higher IRQL");
   SetIrql(NewIrql);
+  RunSpinLockHook(SpinLock, SpinLockMoment::AfterRelease);
 }
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
@@ -250,6 +293,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   if (!zeroTimeout && HeldSpinLocks() > 0)
     ReportViolation("wait-with-spin-lock", "KeWaitForSingleObject while holding a spin lock");
   PKEVENT event = static_cast<PKEVENT>(Object);
+  if (!zeroTimeout && __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) == 0) RunHook("wait-blocks");
   std::unique_lock<std::mutex> hold(g_dispatcherLock);
   auto signalled = [&] { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0; };
   if (Timeout) {

@@ -613,6 +613,11 @@ void PnpManager::Enumerate(DevNode* node) {
       dropped.push_back(pdo);  // the node already holds one
       continue;
     }
+    // The bus hands over a device it has not finished: on Windows the function
+    // driver's attach to it fails (the I/O manager refuses an initializing top).
+    if (pdo->Flags & DO_DEVICE_INITIALIZING)
+      ReportViolation("device-still-initializing",
+                      node->label + ": the relations answer lists a new device object still DO_DEVICE_INITIALIZING");
     DevNode* child = new DevNode;
     child->pdo = pdo;  // keeps the answer's reference
     child->parent = node;

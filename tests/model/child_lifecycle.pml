@@ -9,8 +9,8 @@
  *
  * STYLE picks the manager: 0 Windows (missing child: surprise removal then
  * removal; disable: query-remove then removal, and a second removal once the
- * disabled child is missing or its parent goes; removal of the bus: children
- * first), 1 Wine (no disable; surprise removal of the subtree, then removals
+ * disabled child is missing or its parent goes; enable: a new stack started;
+ * removal of the bus: children first), 1 Wine (no disable; surprise removal of the subtree, then removals
  * children first).
  *
  * Checked: no child deleted twice; none deleted while the manager holds a
@@ -164,6 +164,11 @@ proctype Manager() {
      ChildRemove(0)
   :: atomic { STYLE == 0 && busStarted && known[1] && !disabled[1] -> disabled[1] = true; removedOnce[1] = true };
      ChildRemove(1)
+  /* enable a disabled child: a new stack and a start, which marks it known */
+  :: atomic { STYLE == 0 && busStarted && known[0] && disabled[0] ->
+       disabled[0] = false; removedOnce[0] = false; reported[0] = true }
+  :: atomic { STYLE == 0 && busStarted && known[1] && disabled[1] ->
+       disabled[1] = false; removedOnce[1] = false; reported[1] = true }
   /* Nothing pending: every unplugged child is gone, none holds its serial. */
   :: atomic { busStarted && !invalidated && inFlight == 0 ->
        assert((!exists[0] || present[0]) && (!exists[1] || present[1])) }
