@@ -172,6 +172,7 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   Boot();
   for (ULONG serial : {1u, 2u, 3u, 5u, 6u}) ASSERT_EQ(PlugIn(serial), STATUS_SUCCESS);
   Enumerate();
+  ASSERT_EQ(ChildNodes().size(), 5u);  // the test's own answers below would hide children from the manager
   ASSERT_EQ(Unplug(5), STATUS_SUCCESS);                    // left out by an answer, its removal not yet come
   TakeList(QueryRelations().information);
   ASSERT_EQ(PlugIn(4), STATUS_SUCCESS);                    // never listed

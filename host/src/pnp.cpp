@@ -900,6 +900,7 @@ void PnpManager::StopWorker() {
 }
 
 NTSTATUS PnpManager::Rebalance(DevNode* node) {
+  if (!node) return STATUS_INVALID_PARAMETER;
   RequestResult query = Send(node, IRP_MN_QUERY_STOP_DEVICE);
   if (!NT_SUCCESS(query.status)) {
     Send(node, IRP_MN_CANCEL_STOP_DEVICE);
@@ -950,6 +951,7 @@ static bool VetoedForOpenHandles(DevNode* node) {
 }
 
 NTSTATUS PnpManager::Disable(DevNode* node) {
+  if (!node) return STATUS_INVALID_PARAMETER;  // a test whose set-up failed under injection
   if (VetoedForOpenHandles(node)) return kQueryRemoveVetoed;
   // The children go first, as on any removal; the device itself stays, disabled.
   std::vector<DevNode*> order;
@@ -968,10 +970,14 @@ NTSTATUS PnpManager::Disable(DevNode* node) {
 }
 
 NTSTATUS PnpManager::Enable(DevNode* node) {
-  if (node->state != DevNodeState::Disabled) return STATUS_INVALID_DEVICE_REQUEST;
+  if (!node || node->state != DevNodeState::Disabled) return STATUS_INVALID_DEVICE_REQUEST;
   node->state = DevNodeState::Enumerated;
   MarkRemoveSent(node, false);
   LoadFunctionDriver(node);
+  // A stack that never started (no driver, or its AddDevice failed) sent the
+  // physical device object nothing since the disable's removal: as for any
+  // disabled device, that removal is the last it heard.
+  if (node->state != DevNodeState::Started) MarkRemoveSent(node, true);
   return node->lastStartStatus;
 }
 
@@ -981,6 +987,7 @@ void PnpManager::CollectPostOrder(DevNode* node, std::vector<DevNode*>& out) {
 }
 
 void PnpManager::SurpriseRemove(DevNode* node) {
+  if (!node) return;  // a test whose set-up failed under injection
   std::vector<DevNode*> order;
   CollectPostOrder(node, order);
   for (DevNode* n : order) {
@@ -992,6 +999,7 @@ void PnpManager::SurpriseRemove(DevNode* node) {
 }
 
 bool PnpManager::CompleteSurpriseRemoval(DevNode* node, RemovalStyle style) {
+  if (!node) return false;
   if (style == RemovalStyle::Windows && OpenHandles(node)) {
     if (!node->removalPending) {
       node->removalPending = true;
@@ -1013,6 +1021,7 @@ void PnpManager::FinishSurpriseRemoval(DevNode* node) {
 }
 
 NTSTATUS PnpManager::Remove(DevNode* node, RemovalStyle style) {
+  if (!node) return STATUS_INVALID_PARAMETER;
   if (style == RemovalStyle::Wine) {
     SurpriseRemove(node);
     CompleteSurpriseRemoval(node, style);
