@@ -35,7 +35,7 @@ NTSTATUS AnswerCancel(PDEVICE_OBJECT BusDevice, PIRP Irp, PNP_STATE PendingState
   PBUS_EXTENSION bus = BusOf(BusDevice);
   NTSTATUS status;
 
-  if (bus->Header.PnpState != PendingState) {
+  if (CurrentPnpState(&bus->Header) != PendingState) {
     return PassDown(BusDevice, Irp);
   }
   status = ForwardIrpAndWait(BusDevice, Irp);

@@ -151,17 +151,17 @@ static_assert(FIELD_OFFSET(SEND_ENTRY, Data) + 7 <= SEND_ENTRY_OVERHEAD,
 // while Plug and Play changes it, so the state is written, and read there,
 // as one atomic value; the remove lock, not this test, is what keeps a
 // request out of a removal.
+FORCEINLINE PNP_STATE CurrentPnpState(PEXTENSION_HEADER Header) {
+  return (PNP_STATE)InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), 0, 0);
+}
+
 FORCEINLINE VOID SetNewPnpState(PEXTENSION_HEADER Header, PNP_STATE NewState) {
-  Header->PreviousPnpState = Header->PnpState;
+  Header->PreviousPnpState = CurrentPnpState(Header);
   InterlockedExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), (LONG)NewState);
 }
 
 FORCEINLINE VOID RestorePreviousPnpState(PEXTENSION_HEADER Header) {
   InterlockedExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), (LONG)Header->PreviousPnpState);
-}
-
-FORCEINLINE PNP_STATE CurrentPnpState(PEXTENSION_HEADER Header) {
-  return (PNP_STATE)InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), 0, 0);
 }
 
 // ------------------------------------------------------------------ driver frame
