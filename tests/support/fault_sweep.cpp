@@ -277,8 +277,10 @@ int Sweep(const std::string& mode) {
                  mode.c_str());
     return 2;
   }
-  char scratch[] = "/tmp/velmora-sweep-XXXXXX";
-  if (!mkdtemp(scratch)) {
+  // A folder of this sweep's own, where the caller keeps temporary files.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string scratch = std::string(tmp && *tmp ? tmp : P_tmpdir) + "/velmora-sweep-XXXXXX";
+  if (!mkdtemp(scratch.data())) {
     std::perror("mkdtemp");
     return 2;
   }
@@ -306,7 +308,7 @@ int Sweep(const std::string& mode) {
       Systematic(tally, scenario);
   }
   std::remove((g_scratch + "/child.err").c_str());
-  rmdir(scratch);
+  rmdir(scratch.c_str());
 
   for (const std::string& failure : tally.failures) std::printf("FAILED %s\n", failure.c_str());
   std::printf("fault sweep (%s): %zu scenario tests, %zu (scenario, fault point) runs, %zu of them with the failure "
