@@ -19,8 +19,7 @@ using Line = std::vector<std::string>;
 using Inf = std::map<std::string, std::vector<Line>>;
 
 Inf ReadInf(const std::string& name) {
-  const std::string self = __FILE__;
-  std::ifstream in(self.substr(0, self.rfind("/tests/")) + "/windows/inf/" + name);
+  std::ifstream in(std::string(VELMORA_INF_DIR) + "/" + name);
   EXPECT_TRUE(in.good()) << name;
   Inf inf;
   std::string raw, section;
