@@ -65,8 +65,9 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       {"pool-zero-bytes", [] { ExFreePool(Alloc(NonPagedPoolNx, 0)); }},
       {"pool-tag-zero", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx, 8, 0), 0); }},
 #if !defined(__SANITIZE_ADDRESS__)  // under ASan the write itself is reported
-      // The guard and the freed block are compared a word at a time: a byte
-      // in the first word, one in a later word and one in a short tail.
+      // The guard and the freed block are compared sixteen bytes at a time and
+      // passed over 64 at a time: a byte in the first block, one at the
+      // guard's last byte, one in a short tail, one past the first 64.
       {"pool-overrun", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
          p[12] = 0;
@@ -74,9 +75,9 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
        }, "byte 0 past the end of a pool block of 12 bytes"},
       {"pool-overrun", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
-         p[12 + 13] = 0;
+         p[12 + 15] = 0;
          ExFreePool(const_cast<uint8_t*>(p));
-       }, "byte 13 past the end of a pool block of 12 bytes"},
+       }, "byte 15 past the end of a pool block of 12 bytes"},
       {"write-after-free", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
          ExFreePool(const_cast<uint8_t*>(p));
@@ -93,6 +94,15 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
          p[29] = khost::kFreedMemoryFill;
          p[44] = khost::kFreedMemoryFill;
        }, "byte 29 of freed pool block of 45 bytes"},
+      {"write-after-free", [] {
+         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 300));
+         ExFreePool(const_cast<uint8_t*>(p));
+         p[150] = 0;
+         p[290] = 0;
+         khost::CheckLeaks();
+         p[150] = khost::kFreedMemoryFill;
+         p[290] = khost::kFreedMemoryFill;
+       }, "byte 150 of freed pool block of 300 bytes"},
 #endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
       {"paged-pool-touched-at-raised-irql", [&] {

@@ -568,6 +568,13 @@ TEST_F(HostManagersTest, AReplyIsReportedAtItsFirstTwoUnwrittenBytesWhereverThey
       {0, 64, {{62, 64}}, 62},
       {0, 61, {{59, 61}}, 59},          // in the tail after the last whole word
       {6, 64, {{8, 9}, {20, 22}, {40, 50}}, 20},
+      // Sixteen bytes are compared at once and 64 passed over on one test:
+      // pairs across those boundaries, lone bytes at them, and the tail.
+      {0, 300, {{15, 17}}, 15},
+      {0, 300, {{63, 65}, {100, 102}}, 63},
+      {5, 300, {{15, 16}, {31, 32}, {47, 48}, {64, 65}, {143, 145}}, 143},
+      {2, 300, {{66, 67}, {283, 284}, {297, 299}}, 297},
+      {0, 300, {{299, 300}}, -1},
   };
   const Case* current = nullptr;
   std::vector<uint8_t> seen;

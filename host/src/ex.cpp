@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "internal.h"
+#include "scan.h"
 
 namespace khost {
 namespace {
@@ -99,20 +100,10 @@ class HostAccess {
   HostAccess& operator=(const HostAccess&) = delete;
 };
 
-// The first of `bytes` at `memory` that is not `fill`, or `bytes`: a word at
-// a time, then the byte within the word that differs.
+// The first of `bytes` at `memory` that is not `fill`, or `bytes`.
 size_t FirstNotFilled(const unsigned char* memory, size_t bytes, unsigned char fill) {
   HostAccess own;
-  const uint64_t pattern = 0x0101010101010101ull * fill;
-  size_t i = 0;
-  for (; i + sizeof(uint64_t) <= bytes; i += sizeof(uint64_t)) {
-    uint64_t word;
-    std::memcpy(&word, memory + i, sizeof(word));
-    if (word != pattern) break;
-  }
-  for (; i < bytes; ++i)
-    if (memory[i] != fill) return i;
-  return bytes;
+  return FindNotFilled(memory, bytes, fill);
 }
 
 // Formatted only when a write after the free is reported.

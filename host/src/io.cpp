@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "internal.h"
+#include "scan.h"
 
 namespace khost {
 
@@ -420,16 +421,11 @@ ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG cod
   size_t bytes = method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
   if (bytes) {
     buffers.system = static_cast<uint8_t*>(std::malloc(bytes));
-    // The pattern once, then what is filled copied after itself, doubling:
-    // a multiple of four bytes long, so the copy stays in phase.
-    size_t filled = std::min<size_t>(bytes, 4);
-    std::memcpy(buffers.system, fill, filled);
-    while (filled < bytes) {
-      size_t more = std::min(filled, bytes - filled);
-      std::memcpy(buffers.system + filled, buffers.system, more);
-      filled += more;
-    }
-    if (input && inputLength) std::memcpy(buffers.system, input, inputLength);
+    // The pattern only where the input does not go; it keeps its phase with
+    // the buffer's start, as a reply's check expects.
+    const size_t copied = input ? inputLength : 0;
+    if (copied) std::memcpy(buffers.system, input, copied);
+    FillPattern(buffers.system, copied, bytes, fill);
     irp->AssociatedIrp.SystemBuffer = buffers.system;
   }
   if (method != METHOD_BUFFERED && output && outputLength) {
