@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
+#include <iterator>
 #include <map>
 #include <unordered_map>
 
@@ -75,11 +75,17 @@ struct Retired {
   FreedWhat what;
   void (*release)(void*);
 };
-std::mutex g_quarantineLock;
-std::deque<Retired> g_quarantine;
-size_t g_quarantineBytes = 0;
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = size_t(32) << 20;
+// A ring, oldest first, one slot more than the bound holds: a free adds its
+// block before the oldest are pushed out, and nothing is allocated for it.
+std::mutex g_quarantineLock;
+Retired g_quarantine[kQuarantineBlocks + 1];
+size_t g_quarantineFirst = 0;
+size_t g_quarantineCount = 0;
+size_t g_quarantineBytes = 0;
+
+Retired& QuarantineSlot(size_t nth) { return g_quarantine[(g_quarantineFirst + nth) % (kQuarantineBlocks + 1)]; }
 
 // The pool's own fills and checks of a block are not a driver's touch of it.
 // Read by the fault handler: volatile and fenced, so the compiler keeps the
@@ -300,32 +306,44 @@ void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*rele
     release(memory);
     return;
   }
-  std::vector<Retired> leaving;
-  {
-    std::lock_guard<std::mutex> hold(g_quarantineLock);
-    g_quarantine.push_back({static_cast<unsigned char*>(memory), bytes, what, release});
-    g_quarantineBytes += bytes;
-    while (g_quarantine.size() > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes) {
-      leaving.push_back(std::move(g_quarantine.front()));
-      g_quarantine.pop_front();
-      g_quarantineBytes -= leaving.back().bytes;
+  // Usually one block leaves for each that comes; a few at a time are
+  // checked and released outside the lock.
+  bool queued = false, more = true;
+  while (more) {
+    Retired leaving[8];
+    size_t count = 0;
+    {
+      std::lock_guard<std::mutex> hold(g_quarantineLock);
+      if (!queued) {
+        QuarantineSlot(g_quarantineCount++) = Retired{static_cast<unsigned char*>(memory), bytes, what, release};
+        g_quarantineBytes += bytes;
+        queued = true;
+      }
+      auto over = [] { return g_quarantineCount > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes; };
+      while (count < std::size(leaving) && over()) {
+        leaving[count] = QuarantineSlot(0);
+        g_quarantineFirst = (g_quarantineFirst + 1) % (kQuarantineBlocks + 1);
+        --g_quarantineCount;
+        g_quarantineBytes -= leaving[count++].bytes;
+      }
+      more = over();
     }
-  }
-  for (const Retired& block : leaving) {
-    ReportIfOverwritten(block);
-    block.release(block.memory);
+    for (size_t i = 0; i < count; ++i) {
+      ReportIfOverwritten(leaving[i]);
+      leaving[i].release(leaving[i].memory);
+    }
   }
 }
 
 void CheckQuarantine() {
   std::lock_guard<std::mutex> hold(g_quarantineLock);
-  for (const Retired& block : g_quarantine) ReportIfOverwritten(block);
+  for (size_t i = 0; i < g_quarantineCount; ++i) ReportIfOverwritten(QuarantineSlot(i));
 }
 
 void ResetQuarantine() {
   std::lock_guard<std::mutex> hold(g_quarantineLock);
-  for (const Retired& block : g_quarantine) block.release(block.memory);
-  g_quarantine.clear();
+  for (size_t i = 0; i < g_quarantineCount; ++i) QuarantineSlot(i).release(QuarantineSlot(i).memory);
+  g_quarantineFirst = g_quarantineCount = 0;
   g_quarantineBytes = 0;
 }
 
