@@ -8,6 +8,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ extern ObjectType g_DeviceType, g_DriverType, g_FileType, g_EventType;
 void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
               const std::string& description);
 ObjectType* ObTypeOf(const void* body);
+// A reference to a live object of `type` (any type if null), under one hold
+// of the object manager's lock; false, and no reference, otherwise.
+bool ObReferenceIfType(void* body, ObjectType* type);
 // ObfDereferenceObject of each, under one hold of the object manager's lock;
 // objects whose last reference goes are destroyed after it.
 void ObDereferenceEach(const std::vector<PDEVICE_OBJECT>& objects);
@@ -133,6 +137,7 @@ std::string Describe(const RequestLabel& label);
 // How a request the host made finishes once every stack location has completed.
 struct HostRequest {
   std::function<void(PIRP)> onComplete;  // runs at the end of the completion walk
+  std::shared_ptr<void> sender;          // what onComplete writes to, kept while the request lives
   bool completed = false;                // the walk reached the top
   int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
   PDEVICE_OBJECT startNextPowerDevice = nullptr;  // ... and the device that owned it then

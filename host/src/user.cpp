@@ -54,10 +54,10 @@ bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** ob
   if (value == 0 || value % 4 != 0 || value > 0xFFFFFFFFull) return false;
   size_t index = value / 4 - 1;
   if (index >= table.entries.size() || !table.entries[index].object) return false;
-  if (type && ObTypeOf(table.entries[index].object) != type) return false;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+  if (!ObReferenceIfType(table.entries[index].object, type)) return false;
   *object = table.entries[index].object;
   if (granted) *granted = table.entries[index].granted;
-  ObfReferenceObject(*object);
   return true;
 }
 
@@ -157,15 +157,17 @@ NTSTATUS Process::SendControl(HANDLE handle, ULONG code, const void* in, ULONG i
 
   const bool buffered = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED;
   ControlBuffers buffers;
-  RequestResult result = SendIrp(
-      file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0,
-      [&](PIRP irp, PIO_STACK_LOCATION stack) {
-        irp->IoStatus.Information = initialInformation_;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        stack->FileObject = file;
-        buffers = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength, kPoison);
-      },
-      STATUS_SUCCESS, UserMode);
+  // One pointer captured, so the set-up is held without an allocation.
+  auto setUp = [&](PIRP irp, PIO_STACK_LOCATION stack) {
+    irp->IoStatus.Information = initialInformation_;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    stack->FileObject = file;
+    buffers = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength, kPoison);
+  };
+  RequestResult result =
+      SendIrp(file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0,
+              [setUp = &setUp](PIRP irp, PIO_STACK_LOCATION stack) { (*setUp)(irp, stack); }, STATUS_SUCCESS,
+              UserMode);
 
   // Direct and neither requests wrote the caller's buffer in place; only a
   // buffered one is copied back, Information bytes of it.
