@@ -73,7 +73,7 @@ struct Retired {
   unsigned char* memory;
   size_t bytes;
   FreedWhat what;
-  void (*release)(void*);
+  void (*release)(void*, size_t);
 };
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = size_t(32) << 20;
@@ -261,9 +261,9 @@ void* ArenaAllocate(size_t bytes) {
   return g_arena.load() + first * kPage;
 }
 
-void ReleasePool(void* memory) {
+void ReleasePool(void* memory, size_t bytes) {
   if (!InArena(memory)) {
-    std::free(memory);
+    Recycle(memory, bytes);
     return;
   }
   size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
@@ -297,13 +297,13 @@ void ReportPagedTouches() {
                          static_cast<int>(t_pagedTouchIrql)));
 }
 
-void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*)) {
+void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*, size_t)) {
   {
     HostAccess own;
     std::memset(memory, kFreedFill, bytes);
   }
   if (!kOwnQuarantine) {
-    release(memory);
+    release(memory, bytes);
     return;
   }
   // Usually one block leaves for each that comes; a few at a time are
@@ -330,7 +330,7 @@ void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*rele
     }
     for (size_t i = 0; i < count; ++i) {
       ReportIfOverwritten(leaving[i]);
-      leaving[i].release(leaving[i].memory);
+      leaving[i].release(leaving[i].memory, leaving[i].bytes);
     }
   }
 }
@@ -342,7 +342,7 @@ void CheckQuarantine() {
 
 void ResetQuarantine() {
   std::lock_guard<std::mutex> hold(g_quarantineLock);
-  for (size_t i = 0; i < g_quarantineCount; ++i) QuarantineSlot(i).release(QuarantineSlot(i).memory);
+  for (size_t i = 0; i < g_quarantineCount; ++i) QuarantineSlot(i).release(QuarantineSlot(i).memory, QuarantineSlot(i).bytes);
   g_quarantineFirst = g_quarantineCount = 0;
   g_quarantineBytes = 0;
 }
@@ -476,7 +476,7 @@ size_t PoolAllocationCount() {
 void ResetPool() {
   ResetQuarantine();
   std::lock_guard<std::mutex> hold(g_poolLock);
-  for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address));
+  for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address), block.bytes + kGuardBytes);
   g_blocks.clear();
   g_sequence = 0;
   g_successfulAllocations = 0;
@@ -505,6 +505,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   void* memory = nullptr;
   const size_t total = (NumberOfBytes ? NumberOfBytes : 1) + kGuardBytes;
   if (kGuardPaged && PoolType == PagedPool && ArenaReady()) memory = ArenaAllocate(total);
+  if (!memory) memory = TakeRecycled(total);
   if (!memory) memory = std::malloc(total);
   if (!memory) return nullptr;
   {

@@ -57,7 +57,14 @@ struct FreedWhat {
 void ResetControlOutcomes();
 // Freed memory: filled with kFreedMemoryFill and kept a while (outside ASan)
 // before it really goes.
-void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*) = std::free);
+// `release` gets the memory and its size when it leaves.
+void ReleaseToHeap(void* memory, size_t bytes);
+void RetireMemory(void* memory, size_t bytes, const FreedWhat& what,
+                  void (*release)(void*, size_t) = ReleaseToHeap);
+// Heap blocks kept per thread for reuse (none under ASan): a block of exactly
+// `bytes` allocated with malloc, or null; Recycle keeps one or frees it.
+void* TakeRecycled(size_t bytes);
+void Recycle(void* block, size_t bytes);
 // The outstanding pool block that starts at `address`, found by hash.
 bool FindPoolBlock(const void* address, PoolBlock* found);
 // Reports every quarantined block written after it was freed.
@@ -159,6 +166,7 @@ void CheckPassedDown(PDEVICE_OBJECT lower, PIRP irp);
 // an MDL for a direct method's output, the caller's own pointers for METHOD_NEITHER.
 struct ControlBuffers {
   uint8_t* system = nullptr;  // owned: FreeControlBuffers
+  size_t systemBytes = 0;
   PMDL mdl = nullptr;         // owned: FreeControlBuffers
 };
 ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* input,

@@ -234,22 +234,16 @@ constexpr CHAR kRecycledStack = 8;
 constexpr size_t kRecycledBytes = sizeof(IRP) + kRecycledStack * sizeof(IO_STACK_LOCATION);
 constexpr size_t kRecycledKept = 64;
 
-struct Recycled {
-  std::vector<void*> memory;
+// Descriptions of requests, kept per thread for the next request.
+struct RecycledRequests {
   std::vector<HostRequest*> requests;
-  ~Recycled() {
-    for (void* block : memory) std::free(block);
+  ~RecycledRequests() {
     for (HostRequest* request : requests) delete request;
   }
 };
-thread_local Recycled t_recycled;
+thread_local RecycledRequests t_recycled;
 
-void RecycleRequestMemory(void* memory) {
-  if (t_recycled.memory.size() < kRecycledKept)
-    t_recycled.memory.push_back(memory);
-  else
-    std::free(memory);
-}
+void RecycleRequestMemory(void* memory, size_t) { Recycle(memory, kRecycledBytes); }
 
 HostRequest* NewHostRequest() {
   if (t_recycled.requests.empty()) return new HostRequest;
@@ -274,15 +268,11 @@ PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label) {
   size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
   PIRP irp;
   if (kRecycleRequests && stackSize <= kRecycledStack) {
-    bytes = kRecycledBytes;
-    if (t_recycled.memory.empty()) {
-      irp = static_cast<PIRP>(std::calloc(1, bytes));
-    } else {
-      irp = static_cast<PIRP>(t_recycled.memory.back());
-      t_recycled.memory.pop_back();
-      std::memset(irp, 0, bytes);
-    }
-    bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    irp = static_cast<PIRP>(TakeRecycled(kRecycledBytes));
+    if (irp)
+      std::memset(irp, 0, bytes);  // what lies past the request is never handed out
+    else
+      irp = static_cast<PIRP>(std::calloc(1, kRecycledBytes));
   } else {
     irp = static_cast<PIRP>(std::calloc(1, bytes));
   }
@@ -317,8 +307,7 @@ void FreeHostIrp(PIRP irp) {
   // completion reads the pattern (or, under ASan, is reported), and one that
   // completes it again is caught by the verifier instead of corrupting the heap.
   const bool recycled = kRecycleRequests && bytes <= kRecycledBytes;  // allocated at that size
-  RetireMemory(irp, recycled ? kRecycledBytes : bytes, FreedWhat{"request"},
-               recycled ? RecycleRequestMemory : std::free);
+  RetireMemory(irp, bytes, FreedWhat{"request"}, recycled ? RecycleRequestMemory : ReleaseToHeap);
 }
 
 bool IsLiveIrp(PIRP irp) {
@@ -391,8 +380,7 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     KEVENT event;
     IO_STATUS_BLOCK status;
     bool pendingReturned = false;  // the top location's mark when the walk ended
-    std::mutex lock;
-    bool finished = false;
+    std::atomic<bool> finished{false};  // set after the two above, which it publishes
   };
   // The request keeps the sender's part alive for as long as it lives, so a
   // completion that comes after the sender gave up still writes to memory of
@@ -402,19 +390,13 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
   KeInitializeEvent(&done->event, NotificationEvent, FALSE);
   HostRequestOf(irp)->sender = kept;
   HostRequestOf(irp)->onComplete = [done](PIRP completed) {
-    {
-      std::lock_guard<std::mutex> hold(done->lock);
-      done->status = completed->IoStatus;
-      done->pendingReturned = completed->PendingReturned;
-      done->finished = true;
-    }
+    done->status = completed->IoStatus;
+    done->pendingReturned = completed->PendingReturned;
+    done->finished.store(true, std::memory_order_release);
     KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
     FreeHostIrp(completed);
   };
-  auto finished = [done] {
-    std::lock_guard<std::mutex> hold(done->lock);
-    return done->finished;
-  };
+  auto finished = [done] { return done->finished.load(std::memory_order_acquire); };
 
   NTSTATUS returned = IofCallDriver(target, irp);
   RequestResult result;
@@ -490,7 +472,9 @@ ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG cod
   }
   size_t bytes = method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
   if (bytes) {
-    buffers.system = static_cast<uint8_t*>(std::malloc(bytes));
+    buffers.system = static_cast<uint8_t*>(TakeRecycled(bytes));
+    if (!buffers.system) buffers.system = static_cast<uint8_t*>(std::malloc(bytes));
+    buffers.systemBytes = bytes;
     // The pattern only where the input does not go; it keeps its phase with
     // the buffer's start, as a reply's check expects.
     const size_t copied = input ? inputLength : 0;
@@ -514,7 +498,8 @@ ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG cod
 }
 
 void FreeControlBuffers(ControlBuffers& buffers) {
-  std::free(buffers.system);
+  // The next request's buffer is poisoned afresh whatever this one left in it.
+  Recycle(buffers.system, buffers.systemBytes);
   std::free(buffers.mdl);
   buffers = ControlBuffers{};
 }
