@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
 #include <map>
 #include <unordered_map>
 
@@ -77,15 +76,17 @@ struct Retired {
 };
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = size_t(32) << 20;
-// A ring, oldest first, one slot more than the bound holds: a free adds its
-// block before the oldest are pushed out, and nothing is allocated for it.
+// A ring, oldest first, with room for the bound and one more: a free adds its
+// block before the oldest is pushed out, and nothing is allocated for it.
+constexpr size_t kQuarantineRing = 2 * kQuarantineBlocks;
+static_assert((kQuarantineRing & (kQuarantineRing - 1)) == 0, "the ring wraps by a mask");
 std::mutex g_quarantineLock;
-Retired g_quarantine[kQuarantineBlocks + 1];
+Retired g_quarantine[kQuarantineRing];
 size_t g_quarantineFirst = 0;
 size_t g_quarantineCount = 0;
 size_t g_quarantineBytes = 0;
 
-Retired& QuarantineSlot(size_t nth) { return g_quarantine[(g_quarantineFirst + nth) % (kQuarantineBlocks + 1)]; }
+Retired& QuarantineSlot(size_t nth) { return g_quarantine[(g_quarantineFirst + nth) & (kQuarantineRing - 1)]; }
 
 // The pool's own fills and checks of a block are not a driver's touch of it.
 // Read by the fault handler: volatile and fenced, so the compiler keeps the
@@ -306,12 +307,12 @@ void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*rele
     release(memory, bytes);
     return;
   }
-  // Usually one block leaves for each that comes; a few at a time are
-  // checked and released outside the lock.
+  // Usually one block leaves for each that comes: it is taken under the same
+  // hold that adds this one, and checked and released outside it.
   bool queued = false, more = true;
   while (more) {
-    Retired leaving[8];
-    size_t count = 0;
+    Retired leaving;
+    bool leaves;
     {
       std::lock_guard<std::mutex> hold(g_quarantineLock);
       if (!queued) {
@@ -320,17 +321,18 @@ void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*rele
         queued = true;
       }
       auto over = [] { return g_quarantineCount > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes; };
-      while (count < std::size(leaving) && over()) {
-        leaving[count] = QuarantineSlot(0);
-        g_quarantineFirst = (g_quarantineFirst + 1) % (kQuarantineBlocks + 1);
+      leaves = over();
+      if (leaves) {
+        leaving = QuarantineSlot(0);
+        g_quarantineFirst = (g_quarantineFirst + 1) & (kQuarantineRing - 1);
         --g_quarantineCount;
-        g_quarantineBytes -= leaving[count++].bytes;
+        g_quarantineBytes -= leaving.bytes;
       }
       more = over();
     }
-    for (size_t i = 0; i < count; ++i) {
-      ReportIfOverwritten(leaving[i]);
-      leaving[i].release(leaving[i].memory, leaving[i].bytes);
+    if (leaves) {
+      ReportIfOverwritten(leaving);
+      leaving.release(leaving.memory, leaving.bytes);
     }
   }
 }
