@@ -575,6 +575,7 @@ TEST_F(HostManagersTest, AReplyIsReportedAtItsFirstTwoUnwrittenBytesWhereverThey
       {5, 300, {{15, 16}, {31, 32}, {47, 48}, {64, 65}, {143, 145}}, 143},
       {2, 300, {{66, 67}, {283, 284}, {297, 299}}, 297},
       {0, 300, {{299, 300}}, -1},
+      {1, 300, {{200, 202}}, 200},  // after whole blocks copied and checked in one pass
   };
   const Case* current = nullptr;
   std::vector<uint8_t> seen;
@@ -596,6 +597,11 @@ TEST_F(HostManagersTest, AReplyIsReportedAtItsFirstTwoUnwrittenBytesWhereverThey
     std::vector<uint8_t> input(c.in, 0x7E), output(c.out);
     EXPECT_EQ(service_->DeviceIoControl(handle, kCode, input.data(), c.in, output.data(), c.out), STATUS_SUCCESS);
     for (ULONG i = c.in; i < c.out; ++i) ASSERT_EQ(seen[i], khost::PoisonByte(i)) << "the poison at byte " << i;
+    for (ULONG i = 0; i < c.out; ++i) {
+      bool hole = false;
+      for (auto [from, to] : c.unwritten) hole = hole || (i >= from && i < to);
+      ASSERT_EQ(output[i], i < c.in ? 0x7E : hole ? khost::PoisonByte(i) : 0x5C) << "the reply at byte " << i;
+    }
     if (c.reported < 0)
       ExpectReported("");
     else

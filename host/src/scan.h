@@ -110,4 +110,33 @@ inline size_t FirstPatternPair(const uint8_t* buffer, size_t from, size_t to, co
   return to;
 }
 
+// Copies bytes [from, to) of `source` to the same offsets of `target` and
+// returns what FirstPatternPair(source, from, to, pattern) returns, reading
+// each byte once while no block of 64 holds a byte of the pattern.
+inline size_t CopyFindingPatternPair(uint8_t* target, const uint8_t* source, size_t from, size_t to,
+                                     const uint8_t (&pattern)[4]) {
+  size_t i = from;
+#if defined(__SSE2__)
+  if (to - from >= 64) {
+    const __m128i value = PhasedPattern(pattern, from);
+    for (; i + 64 <= to; i += 64) {
+      auto* from16 = reinterpret_cast<const __m128i*>(source + i);
+      auto* to16 = reinterpret_cast<__m128i*>(target + i);
+      const __m128i a = _mm_loadu_si128(from16), b = _mm_loadu_si128(from16 + 1);
+      const __m128i c = _mm_loadu_si128(from16 + 2), d = _mm_loadu_si128(from16 + 3);
+      _mm_storeu_si128(to16, a);
+      _mm_storeu_si128(to16 + 1, b);
+      _mm_storeu_si128(to16 + 2, c);
+      _mm_storeu_si128(to16 + 3, d);
+      const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, value), _mm_cmpeq_epi8(b, value)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(c, value), _mm_cmpeq_epi8(d, value)));
+      if (_mm_movemask_epi8(any)) break;
+    }
+  }
+#endif
+  // No byte before i held the pattern, so no pair starts before it.
+  std::memcpy(target + i, source + i, to - i);
+  return FirstPatternPair(source, i, to, pattern);
+}
+
 }  // namespace khost

@@ -179,12 +179,20 @@ NTSTATUS Process::SendControl(HANDLE handle, ULONG code, const void* in, ULONG i
     }
     size_t copy = std::min<ULONG_PTR>(result.information, outLength);
     // Bytes the reply covers but the driver never wrote would hand the caller
-    // whatever the kernel's buffer held before.
-    const size_t unwritten = copy > inLength ? FirstPatternPair(buffers.system, inLength, copy, kPoison) : copy;
+    // whatever the kernel's buffer held before. The copy out and the check
+    // past the input are one pass.
+    const size_t scanned = std::min<size_t>(inLength, copy);
+    size_t unwritten = copy;
+    if (out && copy) {
+      std::memcpy(out, buffers.system, scanned);
+      if (copy > scanned)
+        unwritten = CopyFindingPatternPair(static_cast<uint8_t*>(out), buffers.system, scanned, copy, kPoison);
+    } else if (copy > scanned) {
+      unwritten = FirstPatternPair(buffers.system, scanned, copy, kPoison);
+    }
     if (unwritten < copy)
       ReportViolation("unwritten-reply-bytes",
                       Format("control code %#x: reply byte %zu of %zu was never written", code, unwritten, copy));
-    if (out && copy) std::memcpy(out, buffers.system, copy);
   }
   if (returned) *returned = result.information;
   FreeControlBuffers(buffers);
