@@ -23,12 +23,13 @@ inline size_t FindNotFilled(const uint8_t* memory, size_t bytes, uint8_t fill) {
   auto same = [&](size_t at) {
     return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(memory + at)), pattern);
   };
-  // Whole blocks of 64 that all match are passed over on one test; the first
+  // Whole blocks of 128 that all match are passed over on one test; the first
   // that does not is looked at sixteen bytes at a time below.
-  for (; i + 64 <= bytes; i += 64) {
-    const __m128i all = _mm_and_si128(_mm_and_si128(same(i), same(i + 16)), _mm_and_si128(same(i + 32), same(i + 48)));
-    if (_mm_movemask_epi8(all) != 0xFFFF) break;
-  }
+  auto all64 = [&](size_t at) {
+    return _mm_and_si128(_mm_and_si128(same(at), same(at + 16)), _mm_and_si128(same(at + 32), same(at + 48)));
+  };
+  for (; i + 128 <= bytes; i += 128)
+    if (_mm_movemask_epi8(_mm_and_si128(all64(i), all64(i + 64))) != 0xFFFF) break;
   for (; i + 16 <= bytes; i += 16) {
     const unsigned differ = static_cast<unsigned>(_mm_movemask_epi8(same(i))) ^ 0xFFFFu;
     if (differ) return i + static_cast<size_t>(__builtin_ctz(differ));
