@@ -28,7 +28,7 @@ struct Kept {
 thread_local bool t_cacheAlive = false;  // trivially destroyed: readable while the cache goes
 
 struct Cache {
-  std::vector<Kept> blocks;  // oldest first
+  std::vector<Kept> blocks;
   Cache() { t_cacheAlive = true; }
   ~Cache() {
     t_cacheAlive = false;
@@ -46,7 +46,8 @@ void* TakeRecycled(size_t bytes) {
   for (size_t i = cache.blocks.size(); i-- > 0;) {
     if (cache.blocks[i].bytes != bytes) continue;
     void* block = cache.blocks[i].block;
-    cache.blocks.erase(cache.blocks.begin() + static_cast<std::ptrdiff_t>(i));
+    cache.blocks[i] = cache.blocks.back();  // the order only decides which block a full cache lets go
+    cache.blocks.pop_back();
     return block;
   }
   return nullptr;
