@@ -61,6 +61,13 @@ void ResetControlOutcomes();
 void ReleaseToHeap(void* memory, size_t bytes);
 void RetireMemory(void* memory, size_t bytes, const FreedWhat& what,
                   void (*release)(void*, size_t) = ReleaseToHeap);
+// Memory the host has finished with is kept for reuse, except under ASan,
+// whose own quarantine and reports must see each block go.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRecycleMemory = false;
+#else
+constexpr bool kRecycleMemory = true;
+#endif
 // Heap blocks kept per thread for reuse (none under ASan): a block of exactly
 // `bytes` allocated with malloc, or null; Recycle keeps one or frees it.
 void* TakeRecycled(size_t bytes);

@@ -223,13 +223,7 @@ namespace {
 // A request's memory leaves the quarantine of freed memory (poisoned, checked
 // for writes after the free) to be used again for the next request rather than
 // go back to the C library: requests of up to kRecycledStack locations take
-// one size, kept per thread so that no lock is taken. Under ASan the memory
-// goes at once, as its own quarantine wants.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kRecycleRequests = false;
-#else
-constexpr bool kRecycleRequests = true;
-#endif
+// one size, kept per thread so that no lock is taken.
 constexpr CHAR kRecycledStack = 8;
 constexpr size_t kRecycledBytes = sizeof(IRP) + kRecycledStack * sizeof(IO_STACK_LOCATION);
 constexpr size_t kRecycledKept = 64;
@@ -254,7 +248,7 @@ HostRequest* NewHostRequest() {
 
 void DeleteHostRequest(HostRequest* request) {
   if (!request) return;
-  if (!kRecycleRequests || t_recycled.requests.size() >= kRecycledKept) {
+  if (!kRecycleMemory || t_recycled.requests.size() >= kRecycledKept) {
     delete request;
     return;
   }
@@ -267,7 +261,7 @@ PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label) {
   if (stackSize < 1) stackSize = 1;
   size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
   PIRP irp;
-  if (kRecycleRequests && stackSize <= kRecycledStack) {
+  if (kRecycleMemory && stackSize <= kRecycledStack) {
     irp = static_cast<PIRP>(TakeRecycled(kRecycledBytes));
     if (irp)
       std::memset(irp, 0, bytes);  // what lies past the request is never handed out
@@ -306,7 +300,7 @@ void FreeHostIrp(PIRP irp) {
   // Poisoned, then kept a while: a driver that touches the request after its
   // completion reads the pattern (or, under ASan, is reported), and one that
   // completes it again is caught by the verifier instead of corrupting the heap.
-  const bool recycled = kRecycleRequests && bytes <= kRecycledBytes;  // allocated at that size
+  const bool recycled = kRecycleMemory && bytes <= kRecycledBytes;  // allocated at that size
   RetireMemory(irp, bytes, FreedWhat{"request"}, recycled ? RecycleRequestMemory : ReleaseToHeap);
 }
 

@@ -12,11 +12,6 @@
 namespace khost {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kRecycle = false;
-#else
-constexpr bool kRecycle = true;
-#endif
 constexpr size_t kKept = 16;
 constexpr size_t kLargestKept = size_t(256) << 10;
 
@@ -40,7 +35,7 @@ thread_local Cache t_cache;
 }  // namespace
 
 void* TakeRecycled(size_t bytes) {
-  if (!kRecycle || bytes > kLargestKept) return nullptr;
+  if (!kRecycleMemory || bytes > kLargestKept) return nullptr;
   Cache& cache = t_cache;
   if (!t_cacheAlive) return nullptr;
   for (size_t i = cache.blocks.size(); i-- > 0;) {
@@ -55,7 +50,7 @@ void* TakeRecycled(size_t bytes) {
 
 void Recycle(void* block, size_t bytes) {
   if (!block) return;
-  if (!kRecycle || bytes > kLargestKept || !t_cacheAlive) {
+  if (!kRecycleMemory || bytes > kLargestKept || !t_cacheAlive) {
     std::free(block);
     return;
   }
