@@ -27,6 +27,17 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   KSPIN_LOCK lock;  // free again before each case
   auto wait = [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); };
   auto atDispatch = [](std::function<void()> fn) { return [fn] { khost::RunAtIrql(DISPATCH_LEVEL, fn); }; };
+  // A freed block written at `offsets`, checked, then given its poison back
+  // so that the fixture's own check stays quiet.
+  auto writtenAfterFree = [](size_t bytes, std::vector<size_t> offsets) {
+    return [bytes, offsets] {
+      auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, bytes));
+      ExFreePool(const_cast<uint8_t*>(p));
+      for (size_t at : offsets) p[at] = 0;
+      khost::CheckLeaks();
+      for (size_t at : offsets) p[at] = khost::kFreedMemoryFill;
+    };
+  };
   static LIST_ENTRY head, entries[7];  // outlive the row: the guard stays until the test ends
   auto unlockedRemoval = [&](int index) {
     return [&, index] {
@@ -65,8 +76,9 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       {"pool-zero-bytes", [] { ExFreePool(Alloc(NonPagedPoolNx, 0)); }},
       {"pool-tag-zero", [] { ExFreePoolWithTag(Alloc(NonPagedPoolNx, 8, 0), 0); }},
 #if !defined(__SANITIZE_ADDRESS__)  // under ASan the write itself is reported
-      // The guard and the freed block are compared a word at a time: a byte
-      // in the first word, one in a later word and one in a short tail.
+      // The guard and the freed block are compared sixteen bytes at a time and
+      // passed over 64 at a time: a byte in the first block, one at the
+      // guard's last byte, one in a short tail, one past the first 64.
       {"pool-overrun", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
          p[12] = 0;
@@ -74,25 +86,12 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
        }, "byte 0 past the end of a pool block of 12 bytes"},
       {"pool-overrun", [] {
          auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
-         p[12 + 13] = 0;
+         p[12 + 15] = 0;
          ExFreePool(const_cast<uint8_t*>(p));
-       }, "byte 13 past the end of a pool block of 12 bytes"},
-      {"write-after-free", [] {
-         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 12));
-         ExFreePool(const_cast<uint8_t*>(p));
-         p[5] = 0;
-         khost::CheckLeaks();
-         p[5] = khost::kFreedMemoryFill;  // the fixture's own check stays quiet
-       }, "byte 5 of freed pool block of 12 bytes"},
-      {"write-after-free", [] {
-         auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, 45));
-         ExFreePool(const_cast<uint8_t*>(p));
-         p[29] = 0;
-         p[44] = 0;
-         khost::CheckLeaks();
-         p[29] = khost::kFreedMemoryFill;
-         p[44] = khost::kFreedMemoryFill;
-       }, "byte 29 of freed pool block of 45 bytes"},
+       }, "byte 15 past the end of a pool block of 12 bytes"},
+      {"write-after-free", writtenAfterFree(12, {5}), "byte 5 of freed pool block of 12 bytes"},
+      {"write-after-free", writtenAfterFree(45, {29, 44}), "byte 29 of freed pool block of 45 bytes"},
+      {"write-after-free", writtenAfterFree(300, {150, 290}), "byte 150 of freed pool block of 300 bytes"},
 #endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
       {"paged-pool-touched-at-raised-irql", [&] {

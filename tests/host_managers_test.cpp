@@ -568,6 +568,14 @@ TEST_F(HostManagersTest, AReplyIsReportedAtItsFirstTwoUnwrittenBytesWhereverThey
       {0, 64, {{62, 64}}, 62},
       {0, 61, {{59, 61}}, 59},          // in the tail after the last whole word
       {6, 64, {{8, 9}, {20, 22}, {40, 50}}, 20},
+      // Sixteen bytes are compared at once and 64 passed over on one test:
+      // pairs across those boundaries, lone bytes at them, and the tail.
+      {0, 300, {{15, 17}}, 15},
+      {0, 300, {{63, 65}, {100, 102}}, 63},
+      {5, 300, {{15, 16}, {31, 32}, {47, 48}, {64, 65}, {143, 145}}, 143},
+      {2, 300, {{66, 67}, {283, 284}, {297, 299}}, 297},
+      {0, 300, {{299, 300}}, -1},
+      {1, 300, {{200, 202}}, 200},  // after whole blocks copied and checked in one pass
   };
   const Case* current = nullptr;
   std::vector<uint8_t> seen;
@@ -589,6 +597,11 @@ TEST_F(HostManagersTest, AReplyIsReportedAtItsFirstTwoUnwrittenBytesWhereverThey
     std::vector<uint8_t> input(c.in, 0x7E), output(c.out);
     EXPECT_EQ(service_->DeviceIoControl(handle, kCode, input.data(), c.in, output.data(), c.out), STATUS_SUCCESS);
     for (ULONG i = c.in; i < c.out; ++i) ASSERT_EQ(seen[i], khost::PoisonByte(i)) << "the poison at byte " << i;
+    for (ULONG i = 0; i < c.out; ++i) {
+      bool hole = false;
+      for (auto [from, to] : c.unwritten) hole = hole || (i >= from && i < to);
+      ASSERT_EQ(output[i], i < c.in ? 0x7E : hole ? khost::PoisonByte(i) : 0x5C) << "the reply at byte " << i;
+    }
     if (c.reported < 0)
       ExpectReported("");
     else

@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
 #include <map>
 #include <unordered_map>
 
 #include "internal.h"
+#include "scan.h"
 
 namespace khost {
 namespace {
@@ -72,13 +72,21 @@ struct Retired {
   unsigned char* memory;
   size_t bytes;
   FreedWhat what;
-  void (*release)(void*);
+  void (*release)(void*, size_t);
 };
-std::mutex g_quarantineLock;
-std::deque<Retired> g_quarantine;
-size_t g_quarantineBytes = 0;
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = size_t(32) << 20;
+// A ring, oldest first, with room for the bound and one more: a free adds its
+// block before the oldest is pushed out, and nothing is allocated for it.
+constexpr size_t kQuarantineRing = 2 * kQuarantineBlocks;
+static_assert((kQuarantineRing & (kQuarantineRing - 1)) == 0, "the ring wraps by a mask");
+std::mutex g_quarantineLock;
+Retired g_quarantine[kQuarantineRing];
+size_t g_quarantineFirst = 0;
+size_t g_quarantineCount = 0;
+size_t g_quarantineBytes = 0;
+
+Retired& QuarantineSlot(size_t nth) { return g_quarantine[(g_quarantineFirst + nth) & (kQuarantineRing - 1)]; }
 
 // The pool's own fills and checks of a block are not a driver's touch of it.
 // Read by the fault handler: volatile and fenced, so the compiler keeps the
@@ -99,20 +107,10 @@ class HostAccess {
   HostAccess& operator=(const HostAccess&) = delete;
 };
 
-// The first of `bytes` at `memory` that is not `fill`, or `bytes`: a word at
-// a time, then the byte within the word that differs.
+// The first of `bytes` at `memory` that is not `fill`, or `bytes`.
 size_t FirstNotFilled(const unsigned char* memory, size_t bytes, unsigned char fill) {
   HostAccess own;
-  const uint64_t pattern = 0x0101010101010101ull * fill;
-  size_t i = 0;
-  for (; i + sizeof(uint64_t) <= bytes; i += sizeof(uint64_t)) {
-    uint64_t word;
-    std::memcpy(&word, memory + i, sizeof(word));
-    if (word != pattern) break;
-  }
-  for (; i < bytes; ++i)
-    if (memory[i] != fill) return i;
-  return bytes;
+  return FindNotFilled(memory, bytes, fill);
 }
 
 // Formatted only when a write after the free is reported.
@@ -264,9 +262,9 @@ void* ArenaAllocate(size_t bytes) {
   return g_arena.load() + first * kPage;
 }
 
-void ReleasePool(void* memory) {
+void ReleasePool(void* memory, size_t bytes) {
   if (!InArena(memory)) {
-    std::free(memory);
+    Recycle(memory, bytes);
     return;
   }
   size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
@@ -300,41 +298,54 @@ void ReportPagedTouches() {
                          static_cast<int>(t_pagedTouchIrql)));
 }
 
-void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*)) {
+void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*, size_t)) {
   {
     HostAccess own;
     std::memset(memory, kFreedFill, bytes);
   }
   if (!kOwnQuarantine) {
-    release(memory);
+    release(memory, bytes);
     return;
   }
-  std::vector<Retired> leaving;
-  {
-    std::lock_guard<std::mutex> hold(g_quarantineLock);
-    g_quarantine.push_back({static_cast<unsigned char*>(memory), bytes, what, release});
-    g_quarantineBytes += bytes;
-    while (g_quarantine.size() > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes) {
-      leaving.push_back(std::move(g_quarantine.front()));
-      g_quarantine.pop_front();
-      g_quarantineBytes -= leaving.back().bytes;
+  // Usually one block leaves for each that comes: it is taken under the same
+  // hold that adds this one, and checked and released outside it.
+  bool queued = false, more = true;
+  while (more) {
+    Retired leaving;
+    bool leaves;
+    {
+      std::lock_guard<std::mutex> hold(g_quarantineLock);
+      if (!queued) {
+        QuarantineSlot(g_quarantineCount++) = Retired{static_cast<unsigned char*>(memory), bytes, what, release};
+        g_quarantineBytes += bytes;
+        queued = true;
+      }
+      auto over = [] { return g_quarantineCount > kQuarantineBlocks || g_quarantineBytes > kQuarantineBytes; };
+      leaves = over();
+      if (leaves) {
+        leaving = QuarantineSlot(0);
+        g_quarantineFirst = (g_quarantineFirst + 1) & (kQuarantineRing - 1);
+        --g_quarantineCount;
+        g_quarantineBytes -= leaving.bytes;
+      }
+      more = over();
     }
-  }
-  for (const Retired& block : leaving) {
-    ReportIfOverwritten(block);
-    block.release(block.memory);
+    if (leaves) {
+      ReportIfOverwritten(leaving);
+      leaving.release(leaving.memory, leaving.bytes);
+    }
   }
 }
 
 void CheckQuarantine() {
   std::lock_guard<std::mutex> hold(g_quarantineLock);
-  for (const Retired& block : g_quarantine) ReportIfOverwritten(block);
+  for (size_t i = 0; i < g_quarantineCount; ++i) ReportIfOverwritten(QuarantineSlot(i));
 }
 
 void ResetQuarantine() {
   std::lock_guard<std::mutex> hold(g_quarantineLock);
-  for (const Retired& block : g_quarantine) block.release(block.memory);
-  g_quarantine.clear();
+  for (size_t i = 0; i < g_quarantineCount; ++i) QuarantineSlot(i).release(QuarantineSlot(i).memory, QuarantineSlot(i).bytes);
+  g_quarantineFirst = g_quarantineCount = 0;
   g_quarantineBytes = 0;
 }
 
@@ -467,7 +478,7 @@ size_t PoolAllocationCount() {
 void ResetPool() {
   ResetQuarantine();
   std::lock_guard<std::mutex> hold(g_poolLock);
-  for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address));
+  for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address), block.bytes + kGuardBytes);
   g_blocks.clear();
   g_sequence = 0;
   g_successfulAllocations = 0;
@@ -496,6 +507,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   void* memory = nullptr;
   const size_t total = (NumberOfBytes ? NumberOfBytes : 1) + kGuardBytes;
   if (kGuardPaged && PoolType == PagedPool && ArenaReady()) memory = ArenaAllocate(total);
+  if (!memory) memory = TakeRecycled(total);
   if (!memory) memory = std::malloc(total);
   if (!memory) return nullptr;
   {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,7 +57,21 @@ struct FreedWhat {
 void ResetControlOutcomes();
 // Freed memory: filled with kFreedMemoryFill and kept a while (outside ASan)
 // before it really goes.
-void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*) = std::free);
+// `release` gets the memory and its size when it leaves.
+void ReleaseToHeap(void* memory, size_t bytes);
+void RetireMemory(void* memory, size_t bytes, const FreedWhat& what,
+                  void (*release)(void*, size_t) = ReleaseToHeap);
+// Memory the host has finished with is kept for reuse, except under ASan,
+// whose own quarantine and reports must see each block go.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRecycleMemory = false;
+#else
+constexpr bool kRecycleMemory = true;
+#endif
+// Heap blocks kept per thread for reuse (none under ASan): a block of exactly
+// `bytes` allocated with malloc, or null; Recycle keeps one or frees it.
+void* TakeRecycled(size_t bytes);
+void Recycle(void* block, size_t bytes);
 // The outstanding pool block that starts at `address`, found by hash.
 bool FindPoolBlock(const void* address, PoolBlock* found);
 // Reports every quarantined block written after it was freed.
@@ -83,6 +98,9 @@ extern ObjectType g_DeviceType, g_DriverType, g_FileType, g_EventType;
 void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
               const std::string& description);
 ObjectType* ObTypeOf(const void* body);
+// A reference to a live object of `type` (any type if null), under one hold
+// of the object manager's lock; false, and no reference, otherwise.
+bool ObReferenceIfType(void* body, ObjectType* type);
 // ObfDereferenceObject of each, under one hold of the object manager's lock;
 // objects whose last reference goes are destroyed after it.
 void ObDereferenceEach(const std::vector<PDEVICE_OBJECT>& objects);
@@ -133,6 +151,7 @@ std::string Describe(const RequestLabel& label);
 // How a request the host made finishes once every stack location has completed.
 struct HostRequest {
   std::function<void(PIRP)> onComplete;  // runs at the end of the completion walk
+  std::shared_ptr<void> sender;          // what onComplete writes to, kept while the request lives
   bool completed = false;                // the walk reached the top
   int startNextPowerLocation = -1;       // power: location that called PoStartNextPowerIrp
   PDEVICE_OBJECT startNextPowerDevice = nullptr;  // ... and the device that owned it then
@@ -154,6 +173,7 @@ void CheckPassedDown(PDEVICE_OBJECT lower, PIRP irp);
 // an MDL for a direct method's output, the caller's own pointers for METHOD_NEITHER.
 struct ControlBuffers {
   uint8_t* system = nullptr;  // owned: FreeControlBuffers
+  size_t systemBytes = 0;
   PMDL mdl = nullptr;         // owned: FreeControlBuffers
 };
 ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* input,

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "internal.h"
+#include "scan.h"
 
 namespace khost {
 
@@ -218,10 +219,57 @@ std::string Describe(const RequestLabel& label) {
   return "request";
 }
 
+namespace {
+// A request's memory leaves the quarantine of freed memory (poisoned, checked
+// for writes after the free) to be used again for the next request rather than
+// go back to the C library: requests of up to kRecycledStack locations take
+// one size, kept per thread so that no lock is taken.
+constexpr CHAR kRecycledStack = 8;
+constexpr size_t kRecycledBytes = sizeof(IRP) + kRecycledStack * sizeof(IO_STACK_LOCATION);
+constexpr size_t kRecycledKept = 64;
+
+// Descriptions of requests, kept per thread for the next request.
+struct RecycledRequests {
+  std::vector<HostRequest*> requests;
+  ~RecycledRequests() {
+    for (HostRequest* request : requests) delete request;
+  }
+};
+thread_local RecycledRequests t_recycled;
+
+void RecycleRequestMemory(void* memory, size_t) { Recycle(memory, kRecycledBytes); }
+
+HostRequest* NewHostRequest() {
+  if (t_recycled.requests.empty()) return new HostRequest;
+  HostRequest* request = t_recycled.requests.back();
+  t_recycled.requests.pop_back();
+  return request;
+}
+
+void DeleteHostRequest(HostRequest* request) {
+  if (!request) return;
+  if (!kRecycleMemory || t_recycled.requests.size() >= kRecycledKept) {
+    delete request;
+    return;
+  }
+  *request = HostRequest{};
+  t_recycled.requests.push_back(request);
+}
+}  // namespace
+
 PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label) {
   if (stackSize < 1) stackSize = 1;
   size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-  PIRP irp = static_cast<PIRP>(std::calloc(1, bytes));
+  PIRP irp;
+  if (kRecycleMemory && stackSize <= kRecycledStack) {
+    irp = static_cast<PIRP>(TakeRecycled(kRecycledBytes));
+    if (irp)
+      std::memset(irp, 0, bytes);  // what lies past the request is never handed out
+    else
+      irp = static_cast<PIRP>(std::calloc(1, kRecycledBytes));
+  } else {
+    irp = static_cast<PIRP>(std::calloc(1, bytes));
+  }
   irp->Type = 6;
   irp->Size = static_cast<USHORT>(bytes);
   irp->StackCount = stackSize;
@@ -229,7 +277,7 @@ PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label) {
   PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
   irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
   irp->ThreadListEntry.Flink = irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
-  HostRequest* request = new HostRequest;
+  HostRequest* request = NewHostRequest();
   request->label = label;
   irp->HostRequest = request;
   std::lock_guard<std::recursive_mutex> hold(g_ioLock);
@@ -248,11 +296,12 @@ void FreeHostIrp(PIRP irp) {
     bytes = irp->Size;
     g_liveIrps.erase(irp);
   }
-  delete request;
+  DeleteHostRequest(request);
   // Poisoned, then kept a while: a driver that touches the request after its
   // completion reads the pattern (or, under ASan, is reported), and one that
   // completes it again is caught by the verifier instead of corrupting the heap.
-  RetireMemory(irp, bytes, FreedWhat{"request"});
+  const bool recycled = kRecycleMemory && bytes <= kRecycledBytes;  // allocated at that size
+  RetireMemory(irp, bytes, FreedWhat{"request"}, recycled ? RecycleRequestMemory : ReleaseToHeap);
 }
 
 bool IsLiveIrp(PIRP irp) {
@@ -325,25 +374,23 @@ RequestResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     KEVENT event;
     IO_STATUS_BLOCK status;
     bool pendingReturned = false;  // the top location's mark when the walk ended
-    std::mutex lock;
-    bool finished = false;
+    std::atomic<bool> finished{false};  // set after the two above, which it publishes
   };
-  auto done = std::make_shared<Done>();
+  // The request keeps the sender's part alive for as long as it lives, so a
+  // completion that comes after the sender gave up still writes to memory of
+  // its own; the completion captures a plain pointer, held without an allocation.
+  auto kept = std::make_shared<Done>();
+  Done* done = kept.get();
   KeInitializeEvent(&done->event, NotificationEvent, FALSE);
+  HostRequestOf(irp)->sender = kept;
   HostRequestOf(irp)->onComplete = [done](PIRP completed) {
-    {
-      std::lock_guard<std::mutex> hold(done->lock);
-      done->status = completed->IoStatus;
-      done->pendingReturned = completed->PendingReturned;
-      done->finished = true;
-    }
+    done->status = completed->IoStatus;
+    done->pendingReturned = completed->PendingReturned;
+    done->finished.store(true, std::memory_order_release);
     KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
     FreeHostIrp(completed);
   };
-  auto finished = [&done] {
-    std::lock_guard<std::mutex> hold(done->lock);
-    return done->finished;
-  };
+  auto finished = [done] { return done->finished.load(std::memory_order_acquire); };
 
   NTSTATUS returned = IofCallDriver(target, irp);
   RequestResult result;
@@ -419,17 +466,14 @@ ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG cod
   }
   size_t bytes = method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
   if (bytes) {
-    buffers.system = static_cast<uint8_t*>(std::malloc(bytes));
-    // The pattern once, then what is filled copied after itself, doubling:
-    // a multiple of four bytes long, so the copy stays in phase.
-    size_t filled = std::min<size_t>(bytes, 4);
-    std::memcpy(buffers.system, fill, filled);
-    while (filled < bytes) {
-      size_t more = std::min(filled, bytes - filled);
-      std::memcpy(buffers.system + filled, buffers.system, more);
-      filled += more;
-    }
-    if (input && inputLength) std::memcpy(buffers.system, input, inputLength);
+    buffers.system = static_cast<uint8_t*>(TakeRecycled(bytes));
+    if (!buffers.system) buffers.system = static_cast<uint8_t*>(std::malloc(bytes));
+    buffers.systemBytes = bytes;
+    // The pattern only where the input does not go; it keeps its phase with
+    // the buffer's start, as a reply's check expects.
+    const size_t copied = input ? inputLength : 0;
+    if (copied) std::memcpy(buffers.system, input, copied);
+    FillPattern(buffers.system, copied, bytes, fill);
     irp->AssociatedIrp.SystemBuffer = buffers.system;
   }
   if (method != METHOD_BUFFERED && output && outputLength) {
@@ -448,7 +492,8 @@ ControlBuffers SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG cod
 }
 
 void FreeControlBuffers(ControlBuffers& buffers) {
-  std::free(buffers.system);
+  // The next request's buffer is poisoned afresh whatever this one left in it.
+  Recycle(buffers.system, buffers.systemBytes);
   std::free(buffers.mdl);
   buffers = ControlBuffers{};
 }
@@ -772,7 +817,7 @@ PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
   PIRP irp = AllocateHostIrp(StackSize, RequestLabel{});
-  delete HostRequestOf(irp);
+  DeleteHostRequest(HostRequestOf(irp));
   irp->HostRequest = nullptr;
   return irp;
 }

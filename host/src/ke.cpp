@@ -11,6 +11,11 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local std::vector<PKSPIN_LOCK> t_heldLocks;
 std::mutex g_dispatcherLock;
 std::condition_variable_any g_dispatcherCondition;
+// Threads blocked (or about to block) in a wait, counted under the dispatcher
+// lock: a set that finds none wakes nobody and takes no lock. Sequentially
+// consistent on both sides, so either the set sees the waiter or the waiter's
+// check sees the set.
+std::atomic<int> g_blockedWaiters{0};
 }  // namespace
 
 KIRQL& ThreadIrql() { return t_irql; }
@@ -266,11 +271,9 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   // A caller that goes on to wait at once must be able to wait.
   RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, Wait ? "KeSetEvent (Wait)" : "KeSetEvent");
-  LONG previous;
-  {
-    std::lock_guard<std::mutex> hold(g_dispatcherLock);
-    previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
-  }
+  LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+  if (g_blockedWaiters.load(std::memory_order_seq_cst) == 0) return previous;
+  { std::lock_guard<std::mutex> hold(g_dispatcherLock); }
   g_dispatcherCondition.notify_all();
   return previous;
 }
@@ -294,19 +297,28 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     ReportViolation("wait-with-spin-lock", "KeWaitForSingleObject while holding a spin lock");
   PKEVENT event = static_cast<PKEVENT>(Object);
   if (!zeroTimeout && __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) == 0) RunHook("wait-blocks");
+  // A synchronization event is taken by exactly one waiter: the check and the
+  // reset are one exchange, so a waiter that finds it set takes no lock.
+  const bool synchronization = event->Header.Type == SynchronizationEvent;
+  auto signalled = [&] {
+    if (!synchronization) return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST) != 0;
+    LONG set = 1;
+    return __atomic_compare_exchange_n(&event->Header.SignalState, &set, 0, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+  };
+  if (signalled()) return STATUS_SUCCESS;
   std::unique_lock<std::mutex> hold(g_dispatcherLock);
-  auto signalled = [&] { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0; };
+  g_blockedWaiters.fetch_add(1, std::memory_order_seq_cst);
+  bool woken = true;
   if (Timeout) {
     // Relative timeouts are negative 100 ns units; absolute ones are treated as relative.
     LONGLONG units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
-    if (!g_dispatcherCondition.wait_for(hold, std::chrono::microseconds(units / 10), signalled))
-      return 0x102;  // STATUS_TIMEOUT
+    woken = g_dispatcherCondition.wait_for(hold, std::chrono::microseconds(units / 10), signalled);
   } else {
     g_dispatcherCondition.wait(hold, signalled);
   }
-  if (event->Header.Type == SynchronizationEvent)
-    __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
-  return STATUS_SUCCESS;
+  g_blockedWaiters.fetch_sub(1, std::memory_order_seq_cst);
+  return woken ? STATUS_SUCCESS : 0x102;  // STATUS_TIMEOUT
 }
 
 LONG InterlockedIncrement(volatile LONG* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }

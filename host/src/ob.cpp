@@ -59,6 +59,14 @@ ObjectType* ObTypeOf(const void* body) {
   return it == g_objects.end() ? nullptr : it->second.type;
 }
 
+bool ObReferenceIfType(void* body, ObjectType* type) {
+  std::lock_guard<std::mutex> hold(g_objectLock);
+  auto it = g_objects.find(body);
+  if (it == g_objects.end() || (type && it->second.type != type)) return false;
+  ++it->second.pointerCount;
+  return true;
+}
+
 bool ObIsLive(const void* body) {
   std::lock_guard<std::mutex> hold(g_objectLock);
   return g_objects.count(body) != 0;

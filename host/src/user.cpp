@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "internal.h"
+#include "scan.h"
 
 namespace khost {
 
@@ -53,46 +54,16 @@ bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** ob
   if (value == 0 || value % 4 != 0 || value > 0xFFFFFFFFull) return false;
   size_t index = value / 4 - 1;
   if (index >= table.entries.size() || !table.entries[index].object) return false;
-  if (type && ObTypeOf(table.entries[index].object) != type) return false;
+  RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+  if (!ObReferenceIfType(table.entries[index].object, type)) return false;
   *object = table.entries[index].object;
   if (granted) *granted = table.entries[index].granted;
-  ObfReferenceObject(*object);
   return true;
 }
 
 }  // namespace
 
 uint8_t PoisonByte(size_t offset) { return kPoison[offset % 4]; }
-
-namespace {
-
-// The first i in [from, to - 1) where bytes i and i + 1 both still hold the
-// poison pattern, or `to`. Eight bytes at a time: a word none of whose bytes
-// matches the pattern holds no such pair, nor the first half of one that
-// runs into the next word; only a word with a match is looked at bytewise.
-size_t FirstUnwrittenPair(const uint8_t* buffer, size_t from, size_t to) {
-  uint8_t pattern[8];
-  for (size_t k = 0; k < sizeof(pattern); ++k) pattern[k] = PoisonByte(from + k);
-  uint64_t poison;
-  std::memcpy(&poison, pattern, sizeof(poison));
-  constexpr uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  for (size_t i = from; i + 1 < to;) {
-    if (i + sizeof(uint64_t) <= to) {
-      uint64_t word;
-      std::memcpy(&word, buffer + i, sizeof(word));
-      const uint64_t same = word ^ poison;  // a zero byte where the pattern is still there
-      if (((same - kLow) & ~same & kHigh) == 0) {
-        i += sizeof(uint64_t);
-        continue;
-      }
-    }
-    for (size_t end = std::min(i + sizeof(uint64_t), to - 1); i < end; ++i)
-      if (buffer[i] == PoisonByte(i) && buffer[i + 1] == PoisonByte(i + 1)) return i;
-  }
-  return to;
-}
-
-}  // namespace
 
 Process::Process(std::string name) : name_(std::move(name)), table_(new Table) {}
 
@@ -186,15 +157,17 @@ NTSTATUS Process::SendControl(HANDLE handle, ULONG code, const void* in, ULONG i
 
   const bool buffered = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED;
   ControlBuffers buffers;
-  RequestResult result = SendIrp(
-      file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0,
-      [&](PIRP irp, PIO_STACK_LOCATION stack) {
-        irp->IoStatus.Information = initialInformation_;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        stack->FileObject = file;
-        buffers = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength, kPoison);
-      },
-      STATUS_SUCCESS, UserMode);
+  // One pointer captured, so the set-up is held without an allocation.
+  auto setUp = [&](PIRP irp, PIO_STACK_LOCATION stack) {
+    irp->IoStatus.Information = initialInformation_;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    stack->FileObject = file;
+    buffers = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength, kPoison);
+  };
+  RequestResult result =
+      SendIrp(file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0,
+              [setUp = &setUp](PIRP irp, PIO_STACK_LOCATION stack) { (*setUp)(irp, stack); }, STATUS_SUCCESS,
+              UserMode);
 
   // Direct and neither requests wrote the caller's buffer in place; only a
   // buffered one is copied back, Information bytes of it.
@@ -206,12 +179,20 @@ NTSTATUS Process::SendControl(HANDLE handle, ULONG code, const void* in, ULONG i
     }
     size_t copy = std::min<ULONG_PTR>(result.information, outLength);
     // Bytes the reply covers but the driver never wrote would hand the caller
-    // whatever the kernel's buffer held before.
-    const size_t unwritten = copy > inLength ? FirstUnwrittenPair(buffers.system, inLength, copy) : copy;
+    // whatever the kernel's buffer held before. The copy out and the check
+    // past the input are one pass.
+    const size_t scanned = std::min<size_t>(inLength, copy);
+    size_t unwritten = copy;
+    if (out && copy) {
+      std::memcpy(out, buffers.system, scanned);
+      if (copy > scanned)
+        unwritten = CopyFindingPatternPair(static_cast<uint8_t*>(out), buffers.system, scanned, copy, kPoison);
+    } else if (copy > scanned) {
+      unwritten = FirstPatternPair(buffers.system, scanned, copy, kPoison);
+    }
     if (unwritten < copy)
       ReportViolation("unwritten-reply-bytes",
                       Format("control code %#x: reply byte %zu of %zu was never written", code, unwritten, copy));
-    if (out && copy) std::memcpy(out, buffers.system, copy);
   }
   if (returned) *returned = result.information;
   FreeControlBuffers(buffers);
