@@ -30,21 +30,22 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   KSPIN_LOCK lock;  // free again before each case
   auto wait = [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); };
   auto atDispatch = [](std::function<void()> fn) { return [fn] { khost::RunAtIrql(DISPATCH_LEVEL, fn); }; };
-  // Touches the `index`th of two paged blocks at DISPATCH_LEVEL; both are
-  // reused from pages freed side by side unless `index` is negative.
-  auto pagedTouchedAtDispatch = [&](int index) {
-    return [&, index] {
-      if (index >= 0) {
-        PVOID freed[3] = {Alloc(PagedPool, 16), Alloc(PagedPool, 16), Alloc(PagedPool, 16)};
-        for (PVOID block : freed) ExFreePool(block);
+  // Touches a paged block of `bytes` at DISPATCH_LEVEL; with `reopened`, one
+  // where an earlier block was hidden by a raise and freed: on the page small
+  // blocks share, or on whole pages freed and taken again.
+  auto pagedTouchedAtDispatch = [&](size_t bytes, bool reopened) {
+    return [&, bytes, reopened] {
+      if (reopened) {
+        PVOID before = Alloc(PagedPool, bytes);
+        khost::RunAtIrql(DISPATCH_LEVEL, [] {});
+        ExFreePool(before);
         for (int i = 0; i < 5000; ++i) ExFreePool(Alloc(NonPagedPoolNx));  // out of the quarantine
       }
-      PVOID blocks[2] = {Alloc(PagedPool, 16), Alloc(PagedPool, 16)};
-      auto* p = static_cast<volatile uint8_t*>(blocks[std::max(index, 0)]);
+      auto* p = static_cast<volatile uint8_t*>(Alloc(PagedPool, bytes));
       KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
       p[3] = 1;
       KeReleaseSpinLock(&lock, old);
-      for (PVOID block : blocks) ExFreePool(block);
+      ExFreePool(const_cast<uint8_t*>(p));
     };
   };
   static LIST_ENTRY head, entries[7];  // outlive the row: the guard stays until the test ends
@@ -115,11 +116,10 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
        }, "byte 29 of freed pool block of 45 bytes"},
 #endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
-      // However a block was opened, a raise hides it: a new one, one reused
-      // from the free pages (opened when taken) and the next (opened with it).
-      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(-1), "at IRQL 2"},
-      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(0), "at IRQL 2"},
-      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(1), "at IRQL 2"},
+      // However a block's pages were opened, a raise hides them.
+      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(16, false), "at IRQL 2"},
+      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(16, true), "at IRQL 2"},
+      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(3 * 4096, true), "at IRQL 2"},
 #endif
       {"pool-leak", [] { PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254); khost::CheckLeaks(); ExFreePool(p); },
        "40 bytes of pool tagged 'TBus'"},

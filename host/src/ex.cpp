@@ -136,8 +136,7 @@ void ReportIfOverwritten(const Retired& block) {
 }
 
 // ------------------------------------------------------------------ pageable memory
-// Paged pool comes from an arena of its own, whole pages a block, so that the
-// arena can be hidden (PROT_NONE) while a thread runs at DISPATCH_LEVEL or
+// Paged pool comes from an arena of its own, so that the arena can be hidden (PROT_NONE) while a thread runs at DISPATCH_LEVEL or
 // above. A fault in the arena from such a thread is a touch of pageable memory
 // where the kernel could not page it in: it is recorded, the page opened and
 // the access retried; a fault from a thread below DISPATCH_LEVEL only opens
@@ -151,10 +150,10 @@ void ReportIfOverwritten(const Retired& block) {
 // a host with thousands of children, so the arena spends as few as it can.
 // The pool's own fills and checks go through a second view of the same memory
 // (a memory file mapped twice) that is never hidden: they fault nothing open,
-// so they also never open a page while a thread is raised. A block taken while
-// no thread is raised is opened at once, with the free pages after it that the
-// next blocks take, instead of by the fault of the driver's first write. A
-// raise hides what was opened in stretches of neighbouring pages. Off under
+// so they also never open a page while a thread is raised. Small blocks share
+// pages. A block taken while no thread is raised is opened at once instead of
+// by the fault of the driver's first write. A raise hides what was opened in
+// stretches of neighbouring pages. Off under
 // the sanitizers: ASan's heap checks on paged blocks matter more, and TSan's
 // signal handling does not allow the retry.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -165,8 +164,6 @@ constexpr bool kGuardPaged = true;
 constexpr size_t kPage = 4096;
 constexpr size_t kArenaPages = size_t(1) << 18;  // 1 GiB of address space, committed as used
 constexpr size_t kArenaBytes = kArenaPages * kPage;
-// Free pages opened with a block taken below DISPATCH_LEVEL.
-constexpr size_t kOpenAhead = 16;
 std::atomic<unsigned char*> g_arena{nullptr};     // the driver's view; set once, read by the fault handler
 std::atomic<unsigned char*> g_hostView{nullptr};  // the pool's own view, never hidden
 int g_arenaFile = -1;                             // -1: one view only, the pool's accesses fault like any
@@ -362,52 +359,20 @@ unsigned char* HostView(const void* memory) {
   return InArena(p) ? g_hostView.load() + (p - g_arena.load()) : p;
 }
 
-void* ArenaAllocate(size_t bytes) {
-  const size_t pages = (std::max<size_t>(bytes, 1) + kPage - 1) / kPage;
-  std::lock_guard<std::mutex> hold(g_arenaLock);
-  std::lock_guard<std::mutex> guard(g_guardLock);
-  // The lowest free run that fits, so that blocks taken one after another
-  // lie side by side.
-  auto run = std::find_if(g_freeRuns.begin(), g_freeRuns.end(), [pages](const auto& r) { return r.second >= pages; });
-  size_t first;
-  if (run != g_freeRuns.end()) {
-    first = run->first;
-    const size_t spare = run->second - pages;
-    g_freeRuns.erase(run);
-    if (spare) g_freeRuns.emplace(first + pages, spare);
-    // The driver writes a block as soon as it has it; the next raise hides it
-    // again, as it would have after the fault.
-    if (!g_raisedThreads && !AllOpen(first, pages)) {
-      const size_t span = pages + std::min(spare, kOpenAhead);
-      Protect(first, span, PROT_READ | PROT_WRITE);
-      NoteOpened(first, span);
-    }
-  } else {
-    first = g_arenaUsedPages.load();
-    if (first + pages > kArenaPages) return nullptr;
-    g_arenaUsedPages = first + pages;
-    // New pages are hidden at once while a thread is at DISPATCH_LEVEL, and
-    // with the next raise otherwise.
-    if (g_raisedThreads)
-      Protect(first, pages, PROT_NONE);
-    else
-      NoteOpened(first, pages);
-  }
-  g_arenaBlocks[first] = pages;
-  return g_arena.load() + first * kPage;
-}
+// Small blocks share pages, carved one after another from the page in use,
+// so that what the driver touches between two raises lies on few pages: a
+// raise that takes a page away from the driver makes the kernel flush that
+// page from the processors' address caches, page by page, and those flushes
+// were most of what hiding cost. A shared page goes back to the free pages
+// once the last of its blocks has left the quarantine.
+constexpr size_t kSmallBlock = 1024;
+constexpr size_t kPoolAlignment = 16;                // what the pool promises on x64
+std::unordered_map<size_t, size_t> g_smallBlocksOn;  // shared page -> its blocks not yet released
+size_t g_smallPage = 0;                              // the page small blocks are carved from
+size_t g_smallOffset = kPage;                        // none carved yet
 
-void ReleasePool(void* memory) {
-  if (!InArena(memory)) {
-    std::free(memory);
-    return;
-  }
-  size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
-  std::lock_guard<std::mutex> hold(g_arenaLock);
-  auto block = g_arenaBlocks.find(first);
-  if (block == g_arenaBlocks.end()) return;
-  size_t pages = block->second;
-  g_arenaBlocks.erase(block);
+// Called with g_arenaLock held.
+void ReturnPages(size_t first, size_t pages) {
   auto next = g_freeRuns.lower_bound(first);
   if (next != g_freeRuns.end() && next->first == first + pages) {
     pages += next->second;
@@ -421,6 +386,93 @@ void ReleasePool(void* memory) {
     }
   }
   g_freeRuns.emplace_hint(next, first, pages);
+}
+
+// Called with both locks held: the lowest free pages that fit, so that
+// blocks taken one after another lie side by side, or new ones.
+bool TakePages(size_t pages, size_t* taken) {
+  auto run = std::find_if(g_freeRuns.begin(), g_freeRuns.end(), [pages](const auto& r) { return r.second >= pages; });
+  if (run != g_freeRuns.end()) {
+    *taken = run->first;
+    const size_t spare = run->second - pages;
+    g_freeRuns.erase(run);
+    if (spare) g_freeRuns.emplace(*taken + pages, spare);
+    return true;
+  }
+  *taken = g_arenaUsedPages.load();
+  if (*taken + pages > kArenaPages) return false;
+  g_arenaUsedPages = *taken + pages;
+  // New pages are hidden at once while a thread is at DISPATCH_LEVEL, and
+  // with the next raise otherwise.
+  if (g_raisedThreads)
+    Protect(*taken, pages, PROT_NONE);
+  else
+    NoteOpened(*taken, pages);
+  return true;
+}
+
+// Called with both locks held. The driver writes a block as soon as it has
+// it: below DISPATCH_LEVEL its pages are opened now instead of by the fault of
+// that write, and the next raise hides them as it would have. Only its pages:
+// opening costs little, but hiding a page the driver has used before costs
+// its flush whether or not anyone touched it since it was opened.
+void OpenForDriver(size_t first, size_t pages) {
+  if (g_raisedThreads || AllOpen(first, pages)) return;
+  Protect(first, pages, PROT_READ | PROT_WRITE);
+  NoteOpened(first, pages);
+}
+
+void* ArenaAllocate(size_t bytes) {
+  bytes = std::max<size_t>(bytes, 1);
+  std::lock_guard<std::mutex> hold(g_arenaLock);
+  std::lock_guard<std::mutex> guard(g_guardLock);
+  if (bytes <= kSmallBlock) {
+    const size_t size = (bytes + kPoolAlignment - 1) & ~(kPoolAlignment - 1);
+    if (g_smallOffset + size > kPage) {
+      size_t page;
+      if (!TakePages(1, &page)) return nullptr;
+      auto left = g_smallBlocksOn.find(g_smallPage);
+      if (left != g_smallBlocksOn.end() && left->second == 0) {
+        g_smallBlocksOn.erase(left);
+        ReturnPages(g_smallPage, 1);
+      }
+      g_smallPage = page;
+      g_smallOffset = 0;
+    }
+    OpenForDriver(g_smallPage, 1);
+    ++g_smallBlocksOn[g_smallPage];
+    unsigned char* block = g_arena.load() + g_smallPage * kPage + g_smallOffset;
+    g_smallOffset += size;
+    return block;
+  }
+  const size_t pages = (bytes + kPage - 1) / kPage;
+  size_t first;
+  if (!TakePages(pages, &first)) return nullptr;
+  OpenForDriver(first, pages);
+  g_arenaBlocks[first] = pages;
+  return g_arena.load() + first * kPage;
+}
+
+void ReleasePool(void* memory) {
+  if (!InArena(memory)) {
+    std::free(memory);
+    return;
+  }
+  const size_t page = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
+  std::lock_guard<std::mutex> hold(g_arenaLock);
+  auto shared = g_smallBlocksOn.find(page);
+  if (shared != g_smallBlocksOn.end()) {
+    if (--shared->second == 0 && page != g_smallPage) {
+      g_smallBlocksOn.erase(shared);
+      ReturnPages(page, 1);
+    }
+    return;
+  }
+  auto block = g_arenaBlocks.find(page);
+  if (block == g_arenaBlocks.end()) return;
+  const size_t pages = block->second;
+  g_arenaBlocks.erase(block);
+  ReturnPages(page, pages);
 }
 
 }  // namespace
