@@ -33,7 +33,7 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   // Touches a paged block of `bytes` at DISPATCH_LEVEL; with `reopened`, one
   // where an earlier block was hidden by a raise and freed: on the page small
   // blocks share, or on whole pages freed and taken again.
-  auto pagedTouchedAtDispatch = [&](size_t bytes, bool reopened) {
+  [[maybe_unused]] auto pagedTouchedAtDispatch = [&](size_t bytes, bool reopened) {
     return [&, bytes, reopened] {
       if (reopened) {
         PVOID before = Alloc(PagedPool, bytes);
