@@ -1,6 +1,9 @@
 // The kernel host's core, executive, runtime library and object references:
 // IRQL and spin locks, events, interlocked operations, pool and its faults,
 // DbgPrint, and the verifier's checks on each.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -36,6 +39,24 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       for (size_t at : offsets) p[at] = 0;
       khost::CheckLeaks();
       for (size_t at : offsets) p[at] = khost::kFreedMemoryFill;
+    };
+  };
+  // Touches a paged block of `bytes` at DISPATCH_LEVEL; with `reopened`, one
+  // where an earlier block was hidden by a raise and freed: on the page small
+  // blocks share, or on whole pages freed and taken again.
+  [[maybe_unused]] auto pagedTouchedAtDispatch = [&](size_t bytes, bool reopened) {
+    return [&, bytes, reopened] {
+      if (reopened) {
+        PVOID before = Alloc(PagedPool, bytes);
+        khost::RunAtIrql(DISPATCH_LEVEL, [] {});
+        ExFreePool(before);
+        for (int i = 0; i < 5000; ++i) ExFreePool(Alloc(NonPagedPoolNx));  // out of the quarantine
+      }
+      auto* p = static_cast<volatile uint8_t*>(Alloc(PagedPool, bytes));
+      KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+      p[3] = 1;
+      KeReleaseSpinLock(&lock, old);
+      ExFreePool(const_cast<uint8_t*>(p));
     };
   };
   static LIST_ENTRY head, entries[7];  // outlive the row: the guard stays until the test ends
@@ -94,13 +115,10 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       {"write-after-free", writtenAfterFree(300, {150, 290}), "byte 150 of freed pool block of 300 bytes"},
 #endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // pageable memory is guarded without them
-      {"paged-pool-touched-at-raised-irql", [&] {
-         auto* p = static_cast<volatile uint8_t*>(Alloc(PagedPool, 16));
-         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-         p[3] = 1;
-         KeReleaseSpinLock(&lock, old);
-         ExFreePool(const_cast<uint8_t*>(p));
-       }, "at IRQL 2"},
+      // However a block's pages were opened, a raise hides them.
+      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(16, false), "at IRQL 2"},
+      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(16, true), "at IRQL 2"},
+      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(3 * 4096, true), "at IRQL 2"},
 #endif
       {"pool-leak", [] { PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254); khost::CheckLeaks(); ExFreePool(p); },
        "40 bytes of pool tagged 'TBus'"},
@@ -201,6 +219,35 @@ TEST_F(HostKernelTest, PoolIsAccountedPerTagNeverHandedOutZeroedAndPoisonedOnceF
   ExFreePool(b1);
   EXPECT_TRUE(khost::OutstandingPool().empty());
   EXPECT_FREED(static_cast<uint8_t*>(a2) + 31);
+}
+
+// Paged pool is memory the host maps twice, shared between the views: a
+// forked child (a fault sweep's run, a death test) must get its own, still
+// guarded, or its writes would land in its parent's pool.
+TEST_F(HostKernelTest, AForkedChildHasPagedPoolOfItsOwnStillGuarded) {
+  auto* p = static_cast<volatile uint8_t*>(Alloc(PagedPool, 16));
+  p[0] = 1;
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    p[0] = 2;
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+    p[1] = 2;
+    KeReleaseSpinLock(&lock, old);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    _exit(p[0] == 2 && khost::HasViolation("paged-pool-touched-at-raised-irql") ? 0 : 1);
+#else
+    _exit(p[0] == 2 ? 0 : 1);
+#endif
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's pool or its guard failed";
+  EXPECT_EQ(p[0], 1) << "the child's write reached the parent's paged pool";
+  ExFreePool(const_cast<uint8_t*>(p));
 }
 
 TEST_F(HostKernelTest, FailNthByPoolTypeCountsOnlyCallsOfThatTypeAndNxCountsAsNonPaged) {

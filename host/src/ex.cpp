@@ -1,8 +1,10 @@
 // Kernel host: the executive's pool, with per-tag accounting, the quarantine
 // that keeps freed memory poisoned for a while, and the fault injection that
 // makes any kernel routine fail the way the platform's does.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -120,16 +122,19 @@ std::string Describe(const FreedWhat& what) {
                 static_cast<unsigned long long>(what.poolSequence));
 }
 
+// Where the pool itself reads and writes a block: paged pool through the view
+// that is never hidden.
+unsigned char* HostView(const void* memory);
+
 void ReportIfOverwritten(const Retired& block) {
-  size_t at = FirstNotFilled(block.memory, block.bytes, kFreedFill);
+  size_t at = FirstNotFilled(HostView(block.memory), block.bytes, kFreedFill);
   if (at != block.bytes)
     ReportViolation("write-after-free", Format("byte %zu of freed %s was written after it was freed", at,
                                                Describe(block.what).c_str()));
 }
 
 // ------------------------------------------------------------------ pageable memory
-// Paged pool comes from an arena of its own, whole pages a block, so that the
-// arena can be hidden (PROT_NONE) while a thread runs at DISPATCH_LEVEL or
+// Paged pool comes from an arena of its own, so that the arena can be hidden (PROT_NONE) while a thread runs at DISPATCH_LEVEL or
 // above. A fault in the arena from such a thread is a touch of pageable memory
 // where the kernel could not page it in: it is recorded, the page opened and
 // the access retried; a fault from a thread below DISPATCH_LEVEL only opens
@@ -137,9 +142,18 @@ void ReportIfOverwritten(const Retired& block) {
 // another thread opened the page first, but none is reported falsely.
 // Dropping below DISPATCH_LEVEL opens nothing: a page stays hidden until it is
 // touched, and a raise hides again only the pages opened since the last one,
-// so the cost of a spin lock does not grow with the arena. Off
-// under the sanitizers: ASan's heap checks on paged blocks matter more, and
-// TSan's signal handling does not allow the retry.
+// so the cost of a spin lock does not grow with the arena.
+//
+// Protection changes and the faults that open pages were most of the time of
+// a host with thousands of children, so the arena spends as few as it can.
+// The pool's own fills and checks go through a second view of the same memory
+// (a memory file mapped twice) that is never hidden: they fault nothing open,
+// so they also never open a page while a thread is raised. Small blocks share
+// pages. A block taken while no thread is raised is opened at once instead of
+// by the fault of the driver's first write. A raise hides what was opened in
+// stretches of neighbouring pages. Off under
+// the sanitizers: ASan's heap checks on paged blocks matter more, and TSan's
+// signal handling does not allow the retry.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kGuardPaged = false;
 #else
@@ -147,15 +161,21 @@ constexpr bool kGuardPaged = true;
 #endif
 constexpr size_t kPage = 4096;
 constexpr size_t kArenaPages = size_t(1) << 18;  // 1 GiB of address space, committed as used
-std::atomic<unsigned char*> g_arena{nullptr};  // set once, read by the fault handler
+constexpr size_t kArenaBytes = kArenaPages * kPage;
+std::atomic<unsigned char*> g_arena{nullptr};     // the driver's view; set once, read by the fault handler
+std::atomic<unsigned char*> g_hostView{nullptr};  // the pool's own view, never hidden
+int g_arenaFile = -1;                             // -1: one view only, the pool's accesses fault like any
 std::atomic<size_t> g_arenaUsedPages{0};
-std::mutex g_arenaLock;                    // the allocator
-std::multimap<size_t, size_t> g_freeRuns;  // pages -> first page
-std::map<size_t, size_t> g_arenaBlocks;    // first page -> pages, live or quarantined
-std::mutex g_guardLock;                    // the protection
+std::mutex g_arenaLock;                  // the allocator
+std::map<size_t, size_t> g_freeRuns;     // first page -> pages, neighbours merged
+std::map<size_t, size_t> g_arenaBlocks;  // first page -> pages, live or quarantined
+std::mutex g_guardLock;                  // the protection
 int g_raisedThreads = 0;
-// Runs of pages opened since the arena was last hidden, written by the fault
-// handler (lock-free) and the allocator; too many and the whole arena is hidden.
+// Which pages are open, a bit each: set by the fault handler (lock-free) and
+// the allocator, cleared when a raise hides them. The runs opened since the
+// last raise are listed as well, so that a raise walks only those; too many
+// and the whole arena is hidden.
+std::atomic<uint64_t> g_openBits[kArenaPages / 64];
 struct OpenRun {
   size_t first, pages;
 };
@@ -165,12 +185,36 @@ std::atomic<size_t> g_openRunCount{0};
 std::atomic<bool> g_openRunsOverflowed{false};
 
 void NoteOpened(size_t first, size_t pages) {
+  for (size_t page = first; page < first + pages; ++page)
+    g_openBits[page / 64].fetch_or(uint64_t(1) << (page % 64), std::memory_order_relaxed);
   size_t slot = g_openRunCount.fetch_add(1);
   if (slot < kOpenRuns)
     g_openRuns[slot] = OpenRun{first, pages};
   else
     g_openRunsOverflowed = true;
 }
+
+bool AllOpen(size_t first, size_t pages) {
+  for (size_t page = first; page < first + pages; ++page)
+    if (!((g_openBits[page / 64].load(std::memory_order_relaxed) >> (page % 64)) & 1)) return false;
+  return true;
+}
+
+void ForgetOpened(size_t first, size_t pages) {
+  for (size_t page = first; page < first + pages; ++page)
+    g_openBits[page / 64].fetch_and(~(uint64_t(1) << (page % 64)), std::memory_order_relaxed);
+}
+
+// A change the kernel refuses (too many mappings) would leave pages open while
+// a thread is raised, and touches would go unseen: the host stops instead.
+void Protect(size_t first, size_t pages, int protection) {
+  if (pages && mprotect(g_arena.load() + first * kPage, pages * kPage, protection) != 0) {
+    static const char message[] = "kernel host: the paged-pool guard could not change a page's protection\n";
+    if (write(STDERR_FILENO, message, sizeof(message) - 1) < 0) {}
+    std::abort();
+  }
+}
+
 struct sigaction g_previousSegv;
 // Set by the fault handler, read when the thread drops below DISPATCH_LEVEL.
 thread_local void* volatile t_pagedTouch = nullptr;
@@ -178,16 +222,26 @@ thread_local volatile KIRQL t_pagedTouchIrql = 0;
 
 // Called with g_guardLock held.
 void HideOpenedPages() {
-  size_t used = g_arenaUsedPages.load();
-  size_t runs = std::min(g_openRunCount.exchange(0), kOpenRuns);
+  const size_t used = g_arenaUsedPages.load();
+  const size_t runs = std::min(g_openRunCount.exchange(0), kOpenRuns);
   if (g_openRunsOverflowed.exchange(false)) {
-    if (used) mprotect(g_arena.load(), used * kPage, PROT_NONE);
+    Protect(0, used, PROT_NONE);
+    ForgetOpened(0, used);
     return;
   }
-  for (size_t i = 0; i < runs; ++i) {
-    OpenRun run = g_openRuns[i];
-    if (run.first < used)
-      mprotect(g_arena.load() + run.first * kPage, std::min(run.pages, used - run.first) * kPage, PROT_NONE);
+  if (runs == 0) return;
+  // Blocks taken or opened together lie side by side: one change a stretch.
+  static OpenRun sorted[kOpenRuns];  // g_guardLock
+  std::copy(g_openRuns, g_openRuns + runs, sorted);
+  std::sort(sorted, sorted + runs, [](const OpenRun& a, const OpenRun& b) { return a.first < b.first; });
+  for (size_t i = 0; i < runs;) {
+    size_t first = sorted[i].first, end = first + sorted[i].pages;
+    for (++i; i < runs && sorted[i].first <= end; ++i) end = std::max(end, sorted[i].first + sorted[i].pages);
+    end = std::min(end, used);
+    if (first < end) {
+      Protect(first, end - first, PROT_NONE);
+      ForgetOpened(first, end - first);
+    }
   }
 }
 
@@ -199,9 +253,9 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
       t_pagedTouch = address;
       t_pagedTouchIrql = ThreadIrql();
     }
-    uintptr_t page = reinterpret_cast<uintptr_t>(address) & ~uintptr_t(kPage - 1);
-    mprotect(reinterpret_cast<void*>(page), kPage, PROT_READ | PROT_WRITE);
-    NoteOpened((page - reinterpret_cast<uintptr_t>(arena)) / kPage, 1);
+    const size_t page = static_cast<size_t>(address - arena) / kPage;
+    Protect(page, 1, PROT_READ | PROT_WRITE);
+    NoteOpened(page, 1);
     return;
   }
   // Not ours: whoever handled it before, or the default.
@@ -214,12 +268,74 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
   }
 }
 
+// A view of the whole arena file, at `at` when given (replacing what is there).
+unsigned char* MapArenaView(int file, unsigned char* at) {
+  void* view = mmap(at, kArenaBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE | (at ? MAP_FIXED : 0),
+                    file, 0);
+  return view == MAP_FAILED ? nullptr : static_cast<unsigned char*>(view);
+}
+
+void HoldArena() {
+  g_arenaLock.lock();
+  g_guardLock.lock();
+}
+
+void ReleaseArena() {
+  g_guardLock.unlock();
+  g_arenaLock.unlock();
+}
+
+// The two views are shared memory, which a forked child (a fault sweep's run,
+// a death test) would share with its parent: the child gets a file of its own
+// with the same contents, under both views at the same addresses. Only the
+// forking thread lives on in the child, so only its IRQL counts; every page in
+// use starts hidden and opens as it is touched.
+void GiveChildItsOwnArena() {
+  if (g_arenaFile >= 0) {
+    const size_t used = g_arenaUsedPages.load();
+    const int file = memfd_create("khost-paged-pool", MFD_CLOEXEC);
+    unsigned char* copy = file >= 0 && ftruncate(file, kArenaBytes) == 0 ? MapArenaView(file, nullptr) : nullptr;
+    if (copy) std::memcpy(copy, g_hostView.load(), used * kPage);
+    if (!copy || munmap(copy, kArenaBytes) != 0 || !MapArenaView(file, g_hostView.load()) ||
+        !MapArenaView(file, g_arena.load())) {
+      static const char message[] = "kernel host: a forked child could not get its own paged pool\n";
+      if (write(STDERR_FILENO, message, sizeof(message) - 1) < 0) {}
+      std::abort();
+    }
+    close(g_arenaFile);
+    g_arenaFile = file;
+    g_openRunCount = 0;
+    g_openRunsOverflowed = false;
+    Protect(0, used, PROT_NONE);
+    ForgetOpened(0, used);
+    g_raisedThreads = ThreadIrql() >= DISPATCH_LEVEL ? 1 : 0;
+  }
+  ReleaseArena();
+}
+
 bool ArenaReady() {
   static const bool ready = [] {
-    void* memory = mmap(nullptr, kArenaPages * kPage, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (memory == MAP_FAILED) return false;
-    g_arena = static_cast<unsigned char*>(memory);
+    const int file = memfd_create("khost-paged-pool", MFD_CLOEXEC);
+    unsigned char* arena = nullptr;
+    unsigned char* hostView = nullptr;
+    if (file >= 0 && ftruncate(file, kArenaBytes) == 0) {
+      arena = MapArenaView(file, nullptr);
+      hostView = arena ? MapArenaView(file, nullptr) : nullptr;
+    }
+    if (hostView) {
+      g_arenaFile = file;
+      pthread_atfork(HoldArena, ReleaseArena, GiveChildItsOwnArena);
+    } else {
+      // No memory file: one private view, which the pool's own accesses fault open.
+      if (arena) munmap(arena, kArenaBytes);
+      if (file >= 0) close(file);
+      void* memory = mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                          -1, 0);
+      if (memory == MAP_FAILED) return false;
+      arena = hostView = static_cast<unsigned char*>(memory);
+    }
+    g_hostView = hostView;
+    g_arena = arena;
     struct sigaction action {};
     action.sa_sigaction = OnSegv;
     action.sa_flags = SA_SIGINFO;
@@ -233,31 +349,104 @@ bool ArenaReady() {
 bool InArena(const void* memory) {
   auto* p = static_cast<const unsigned char*>(memory);
   unsigned char* arena = g_arena.load();
-  return arena && p >= arena && p < arena + kArenaPages * kPage;
+  return arena && p >= arena && p < arena + kArenaBytes;
+}
+
+unsigned char* HostView(const void* memory) {
+  auto* p = const_cast<unsigned char*>(static_cast<const unsigned char*>(memory));
+  return InArena(p) ? g_hostView.load() + (p - g_arena.load()) : p;
+}
+
+// Small blocks share pages, carved one after another from the page in use,
+// so that what the driver touches between two raises lies on few pages: a
+// raise that takes a page away from the driver makes the kernel flush that
+// page from the processors' address caches, page by page, and those flushes
+// were most of what hiding cost. A shared page goes back to the free pages
+// once the last of its blocks has left the quarantine.
+constexpr size_t kSmallBlock = 1024;
+constexpr size_t kPoolAlignment = 16;                // what the pool promises on x64
+std::unordered_map<size_t, size_t> g_smallBlocksOn;  // shared page -> its blocks not yet released
+size_t g_smallPage = 0;                              // the page small blocks are carved from
+size_t g_smallOffset = kPage;                        // none carved yet
+
+// Called with g_arenaLock held.
+void ReturnPages(size_t first, size_t pages) {
+  auto next = g_freeRuns.lower_bound(first);
+  if (next != g_freeRuns.end() && next->first == first + pages) {
+    pages += next->second;
+    next = g_freeRuns.erase(next);
+  }
+  if (next != g_freeRuns.begin()) {
+    auto before = std::prev(next);
+    if (before->first + before->second == first) {
+      before->second += pages;
+      return;
+    }
+  }
+  g_freeRuns.emplace_hint(next, first, pages);
+}
+
+// Called with both locks held: the lowest free pages that fit, so that
+// blocks taken one after another lie side by side, or new ones.
+bool TakePages(size_t pages, size_t* taken) {
+  auto run = std::find_if(g_freeRuns.begin(), g_freeRuns.end(), [pages](const auto& r) { return r.second >= pages; });
+  if (run != g_freeRuns.end()) {
+    *taken = run->first;
+    const size_t spare = run->second - pages;
+    g_freeRuns.erase(run);
+    if (spare) g_freeRuns.emplace(*taken + pages, spare);
+    return true;
+  }
+  *taken = g_arenaUsedPages.load();
+  if (*taken + pages > kArenaPages) return false;
+  g_arenaUsedPages = *taken + pages;
+  // New pages are hidden at once while a thread is at DISPATCH_LEVEL, and
+  // with the next raise otherwise.
+  if (g_raisedThreads)
+    Protect(*taken, pages, PROT_NONE);
+  else
+    NoteOpened(*taken, pages);
+  return true;
+}
+
+// Called with both locks held. The driver writes a block as soon as it has
+// it: below DISPATCH_LEVEL its pages are opened now instead of by the fault of
+// that write, and the next raise hides them as it would have. Only its pages:
+// opening costs little, but hiding a page the driver has used before costs
+// its flush whether or not anyone touched it since it was opened.
+void OpenForDriver(size_t first, size_t pages) {
+  if (g_raisedThreads || AllOpen(first, pages)) return;
+  Protect(first, pages, PROT_READ | PROT_WRITE);
+  NoteOpened(first, pages);
 }
 
 void* ArenaAllocate(size_t bytes) {
-  size_t pages = (std::max<size_t>(bytes, 1) + kPage - 1) / kPage;
+  bytes = std::max<size_t>(bytes, 1);
   std::lock_guard<std::mutex> hold(g_arenaLock);
-  size_t first;
-  auto run = g_freeRuns.lower_bound(pages);
-  if (run != g_freeRuns.end()) {
-    first = run->second;
-    size_t spare = run->first - pages;
-    g_freeRuns.erase(run);
-    if (spare) g_freeRuns.insert({spare, first + pages});
-  } else {
-    std::lock_guard<std::mutex> guard(g_guardLock);
-    first = g_arenaUsedPages.load();
-    if (first + pages > kArenaPages) return nullptr;
-    g_arenaUsedPages = first + pages;
-    // New pages are hidden at once while a thread is at DISPATCH_LEVEL, and
-    // with the next raise otherwise.
-    if (g_raisedThreads)
-      mprotect(g_arena.load() + first * kPage, pages * kPage, PROT_NONE);
-    else
-      NoteOpened(first, pages);
+  std::lock_guard<std::mutex> guard(g_guardLock);
+  if (bytes <= kSmallBlock) {
+    const size_t size = (bytes + kPoolAlignment - 1) & ~(kPoolAlignment - 1);
+    if (g_smallOffset + size > kPage) {
+      size_t page;
+      if (!TakePages(1, &page)) return nullptr;
+      auto left = g_smallBlocksOn.find(g_smallPage);
+      if (left != g_smallBlocksOn.end() && left->second == 0) {
+        g_smallBlocksOn.erase(left);
+        ReturnPages(g_smallPage, 1);
+      }
+      g_smallPage = page;
+      g_smallOffset = 0;
+    }
+    OpenForDriver(g_smallPage, 1);
+    ++g_smallBlocksOn[g_smallPage];
+    unsigned char* block = g_arena.load() + g_smallPage * kPage + g_smallOffset;
+    g_smallOffset += size;
+    return block;
   }
+  const size_t pages = (bytes + kPage - 1) / kPage;
+  size_t first;
+  if (!TakePages(pages, &first)) return nullptr;
+  OpenForDriver(first, pages);
   g_arenaBlocks[first] = pages;
   return g_arena.load() + first * kPage;
 }
@@ -267,12 +456,21 @@ void ReleasePool(void* memory, size_t bytes) {
     Recycle(memory, bytes);
     return;
   }
-  size_t first = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
+  const size_t page = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
   std::lock_guard<std::mutex> hold(g_arenaLock);
-  auto block = g_arenaBlocks.find(first);
+  auto shared = g_smallBlocksOn.find(page);
+  if (shared != g_smallBlocksOn.end()) {
+    if (--shared->second == 0 && page != g_smallPage) {
+      g_smallBlocksOn.erase(shared);
+      ReturnPages(page, 1);
+    }
+    return;
+  }
+  auto block = g_arenaBlocks.find(page);
   if (block == g_arenaBlocks.end()) return;
-  g_freeRuns.insert({block->second, first});
+  const size_t pages = block->second;
   g_arenaBlocks.erase(block);
+  ReturnPages(page, pages);
 }
 
 }  // namespace
@@ -301,7 +499,7 @@ void ReportPagedTouches() {
 void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*release)(void*, size_t)) {
   {
     HostAccess own;
-    std::memset(memory, kFreedFill, bytes);
+    std::memset(HostView(memory), kFreedFill, bytes);
   }
   if (!kOwnQuarantine) {
     release(memory, bytes);
@@ -512,8 +710,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if (!memory) return nullptr;
   {
     HostAccess own;
-    std::memset(memory, kFreshPoolFill, NumberOfBytes);
-    std::memset(static_cast<unsigned char*>(memory) + NumberOfBytes, kGuardFill, kGuardBytes);
+    unsigned char* view = HostView(memory);
+    std::memset(view, kFreshPoolFill, NumberOfBytes);
+    std::memset(view + NumberOfBytes, kGuardFill, kGuardBytes);
   }
   std::lock_guard<std::mutex> hold(g_poolLock);
   g_blocks[memory] = Block{NumberOfBytes, Tag, PoolType, ++g_sequence};
@@ -543,7 +742,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (Tag != 0 && Tag != block.tag)
     ReportViolation("pool-bad-tag", Format("ExFreePoolWithTag tag %08x for a block tagged %08x", Tag,
                                            block.tag));
-  const size_t overrun = FirstNotFilled(static_cast<const unsigned char*>(P) + block.bytes, kGuardBytes, kGuardFill);
+  const size_t overrun = FirstNotFilled(HostView(P) + block.bytes, kGuardBytes, kGuardFill);
   if (overrun != kGuardBytes)
     ReportViolation("pool-overrun", Format("byte %zu past the end of a pool block of %zu bytes "
                                            "(allocation #%llu, tag %08x) was written",

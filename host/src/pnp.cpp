@@ -449,12 +449,27 @@ void PnpManager::RegisterFunctionDriver(const std::u16string& id, PDRIVER_OBJECT
   drivers_.push_back({UpperId(id), driver});
 }
 
+// "WHAT -> STATUS", the status as %#x prints it. Every request the manager
+// sends leaves one in its node's history, so it is put together by hand
+// rather than through a formatter.
+static std::string Outcome(const char* what, NTSTATUS status) {
+  std::string text = what;
+  text += " -> ";
+  auto value = static_cast<uint32_t>(status);
+  if (value == 0) return text += '0';
+  text += "0x";
+  int shift = 28;
+  while ((value >> shift) == 0) shift -= 4;
+  for (; shift >= 0; shift -= 4) text += "0123456789abcdef"[(value >> shift) & 0xF];
+  return text;
+}
+
 RequestResult PnpManager::Send(DevNode* node, UCHAR minor,
                                const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
   // One request at a time: the manager never has two Plug and Play requests in a stack at once.
   std::lock_guard<std::recursive_mutex> serial(g_sendLock);
   RequestResult result = SendIrp(node->pdo, IRP_MJ_PNP, minor, setup, STATUS_NOT_SUPPORTED);
-  node->history.push_back(Format("%s -> %#x", MinorName(minor), static_cast<unsigned>(result.status)));
+  node->history.push_back(Outcome(MinorName(minor), result.status));
   return result;
 }
 
@@ -486,7 +501,7 @@ DevNode* PnpManager::AddRootDevice(const std::string& label, PDRIVER_OBJECT driv
   NTSTATUS added = driver->DriverExtension->AddDevice
                        ? driver->DriverExtension->AddDevice(driver, pdo)
                        : STATUS_NOT_SUPPORTED;
-  node->history.push_back(Format("AddDevice -> %#x", static_cast<unsigned>(added)));
+  node->history.push_back(Outcome("AddDevice", added));
   if (!NT_SUCCESS(added)) {
     node->state = DevNodeState::Failed;
     return node;
@@ -792,7 +807,7 @@ void PnpManager::LoadFunctionDriver(DevNode* node) {
     return;
   }
   NTSTATUS added = driver->DriverExtension->AddDevice(driver, node->pdo);
-  node->history.push_back(Format("AddDevice -> %#x", static_cast<unsigned>(added)));
+  node->history.push_back(Outcome("AddDevice", added));
   if (!NT_SUCCESS(added)) {
     node->state = DevNodeState::Failed;
     return;
