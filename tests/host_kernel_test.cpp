@@ -32,7 +32,7 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   auto atDispatch = [](std::function<void()> fn) { return [fn] { khost::RunAtIrql(DISPATCH_LEVEL, fn); }; };
   // A freed block written at `offsets`, checked, then given its poison back
   // so that the fixture's own check stays quiet.
-  auto writtenAfterFree = [](size_t bytes, std::vector<size_t> offsets) {
+  [[maybe_unused]] auto writtenAfterFree = [](size_t bytes, std::vector<size_t> offsets) {
     return [bytes, offsets] {
       auto* p = static_cast<volatile uint8_t*>(Alloc(NonPagedPoolNx, bytes));
       ExFreePool(const_cast<uint8_t*>(p));
