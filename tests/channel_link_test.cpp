@@ -148,7 +148,15 @@ TEST_F(CallbackLink, LeavingRefusesNewCallsAndWaitsForEveryOtherCallButNeverForI
           break;
       }
     });
-    while (Bus()->ChildCallback == &Leaver::Callback) std::this_thread::yield();
+    // Read under the lock the bus writes it under: the leaving thread changes it.
+    auto current = [&] {
+      KIRQL old;
+      KeAcquireSpinLock(&Bus()->SendLock, &old);
+      NETBUS_CALLBACK callback = Bus()->ChildCallback;
+      KeReleaseSpinLock(&Bus()->SendLock, old);
+      return callback;
+    };
+    while (current() == &Leaver::Callback) std::this_thread::yield();
     EXPECT_EQ(Put(one), c.replace ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL) << "new calls must not reach the old callback";
     if (c.waitsForHolder) {
       EXPECT_NE(trigger.wait_for(std::chrono::milliseconds(20)), std::future_status::ready)
