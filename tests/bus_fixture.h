@@ -97,8 +97,7 @@ class BusTest : public KernelTest {
  protected:
   // Boots the bus on a root node and, with `start`, starts it and opens the service's handle.
   void Boot(bool start = true) {
-    function_ = khost::LoadDriver(u"passthrough", Passthrough_DriverEntry);
-    Pnp().RegisterFunctionDriver(u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice", function_);
+    function_ = velmora_test::LoadChildDriver(Passthrough_DriverEntry, u"passthrough");
     bus_ = std::make_unique<velmora_test::BusHarness>(khost::RootPdoConfig(), false);
     node_ = Pnp().AddRootDevice("ROOT\\SYSTEM\\VELMORA", bus_->Driver(), khost::RootPdoConfig(), start);
     ASSERT_NE(fdo_ = node_->pdo->AttachedDevice, nullptr) << "AddDevice attached nothing";

@@ -15,7 +15,7 @@
 namespace child_test {
 
 using khost::RequestResult;
-inline const std::u16string kCompatibleId = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
+inline const std::u16string kCompatibleId = velmora_test::kChildCompatibleId;
 constexpr NTSTATUS kDeviceNotReady = static_cast<NTSTATUS>(0xC00000A3L);
 // A success of another kind, as a driver above may leave one: a driver that
 // fails a request completes it instead of passing it down.
@@ -62,9 +62,8 @@ class ChildTest : public KernelTest {
   // handle and starts child 7 with hardware IDs `ids`; node_, pdo_ and child_ are that child's.
   void StartSeven(const khost::RootPdoConfig& config = {}, const std::vector<std::u16string>& ids = {u"VELMORA\\NET"}) {
     TraceMask = 0x111;
-    function_ = khost::LoadDriver(u"passthrough", Passthrough_DriverEntry);
+    function_ = velmora_test::LoadChildDriver(Passthrough_DriverEntry, u"passthrough");
     bus_ = std::make_unique<velmora_test::BusHarness>(config);
-    khost::Pnp().RegisterFunctionDriver(kCompatibleId, function_);
     service_ = bus_->Open();
     ASSERT_EQ(PlugIn(7, ids), STATUS_SUCCESS);
     ASSERT_NE(node_ = Node(7), nullptr) << khost::Pnp().Describe();

@@ -6,12 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "../../windows/installer/velmora_install.h"
 #include "khost.h"
 #include "velmora.h"
 
 extern "C" DRIVER_INITIALIZE Velmora_DriverEntry;
 
 namespace velmora_test {
+
+// The compatible ID every child carries, which a child driver's package matches.
+inline constexpr char16_t kChildCompatibleId[] = u"" VELMORA_CHILD_COMPATIBLE_ID;
+// A function driver for the children, loaded and matched as its package would install it.
+inline PDRIVER_OBJECT LoadChildDriver(DRIVER_INITIALIZE* entry, const std::u16string& service = u"function") {
+  PDRIVER_OBJECT driver = khost::LoadDriver(service, entry);
+  if (driver) khost::Pnp().RegisterFunctionDriver(kChildCompatibleId, driver);
+  return driver;
+}
 
 // A BUS_PLUGIN_REQUEST record: header, then the IDs as a UTF-16 multi-string.
 std::vector<uint8_t> PlugInRecord(ULONG serial, const std::vector<std::u16string>& hardwareIds,
