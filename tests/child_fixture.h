@@ -37,14 +37,12 @@ inline std::string Padded(const std::u16string& text, size_t blockBytes = 0) {
 
 // The pool block an answer was handed back in, read whole and freed as the manager does.
 inline std::vector<uint8_t> TakePoolAnswer(ULONG_PTR information) {
-  for (const khost::PoolBlock& block : khost::OutstandingPool()) {
-    if (block.address != reinterpret_cast<const void*>(information)) continue;
-    const uint8_t* first = static_cast<const uint8_t*>(block.address);
-    std::vector<uint8_t> content(first, first + block.bytes);
-    ExFreePoolWithTag(reinterpret_cast<PVOID>(information), 0);
-    return content;
-  }
-  return {};
+  const khost::PoolBlock block = velmora_test::PoolBlockAt(reinterpret_cast<const void*>(information));
+  if (!block.address) return {};
+  const uint8_t* first = static_cast<const uint8_t*>(block.address);
+  std::vector<uint8_t> content(first, first + block.bytes);
+  ExFreePoolWithTag(reinterpret_cast<PVOID>(information), 0);
+  return content;
 }
 
 // What a request came back with, status and information, to compare in one go.
@@ -86,12 +84,8 @@ class ChildTest : public KernelTest {
     });
   }
   khost::DevNode* Node(ULONG serial) const { return bus_->ChildNode(serial); }
-  static PCHILD_EXTENSION Ext(PDEVICE_OBJECT pdo) { return static_cast<PCHILD_EXTENSION>(pdo->DeviceExtension); }
-  PCHILD_EXTENSION Listed(ULONG serial) const {  // on the bus's list, or null
-    for (PCHILD_EXTENSION child : bus_->Children())
-      if (child->SerialNo == serial) return child;
-    return nullptr;
-  }
+  static PCHILD_EXTENSION Ext(PDEVICE_OBJECT pdo) { return velmora_test::ChildExtension(pdo); }
+  PCHILD_EXTENSION Listed(ULONG serial) const { return bus_->Listed(serial); }
   void EndScenario() override {
     if (bus_) bus_->Teardown();
     bus_.reset();
