@@ -8,14 +8,9 @@
 
 namespace velmora_bench {
 
-namespace {
-const std::u16string kCompatibleId = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
-}
-
 BootedBus::BootedBus() {
   khost::Reset();
-  function_ = khost::LoadDriver(u"function", Passthrough_DriverEntry);
-  khost::Pnp().RegisterFunctionDriver(kCompatibleId, function_);
+  function_ = velmora_test::LoadChildDriver(Passthrough_DriverEntry);
   bus_ = std::make_unique<velmora_test::BusHarness>();
   service_ = bus_->Open();
 }

@@ -17,17 +17,7 @@
 //   [3]    size of each queued record
 //   [4..5] input length, [6..7] output length (little-endian)
 //   [8..]  input bytes; a shorter tail is padded with zeros
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <vector>
-
-#include "bus_harness.h"
 #include "fuzz_support.h"
-#include "khost.h"
-#include "passthrough_driver.h"
-#include "velmora.h"
 
 #ifndef VELMORA_FUZZ_CODE
 #error "VELMORA_FUZZ_CODE names the control code this target sends"
@@ -35,9 +25,6 @@
 
 namespace {
 
-using velmora_test::BusHarness;
-
-constexpr char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
 // A fresh host every so many inputs: removed device nodes and history pile up
 // in the managers, and a full teardown is where leaks show.
 constexpr unsigned kInputsPerBoot = 1000;
@@ -45,43 +32,21 @@ constexpr unsigned kInputsPerBoot = 1000;
 enum Sender : uint8_t { kKernel = 1, kInternal = 2, kToChild = 4, kRealObject = 8 };
 enum State : uint8_t { kChildren = 1, kLinked = 2, kEvent = 4, kQueued = 8, kUnplugged = 16, kTrace = 32 };
 
+using velmora_fuzz::ChildSide;
 using velmora_fuzz::Fail;
 using velmora_fuzz::RequireSilentVerifier;
-
-// A child driver's side of the link. It reads every byte a record's Length
-// claims, so a record handed down longer than its buffer is an ASan report.
-struct ChildSide {
-  static NTSTATUS Callback(PNETBUS_MESSAGE message, PVOID context) {
-    ChildSide* self = static_cast<ChildSide*>(context);
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(message);
-    uint8_t sum = 0;
-    for (size_t i = 0; i < VELMORA_MSG_HEADER_SIZE + size_t(message->Length); ++i) sum ^= bytes[i];
-    self->checksum ^= sum;
-    ++self->calls;
-    return STATUS_SUCCESS;
-  }
-  CALLBACK_EXCHANGE exchange{nullptr, nullptr, &Callback, this};
-  uint64_t calls = 0;
-  uint8_t checksum = 0;
-};
 
 struct Baseline {
   size_t pool = 0;
   khost::ObjectSummary objects;
 };
 
-class World {
+class World : velmora_fuzz::BootedBus {
  public:
   World() { Boot(); }
 
   void Boot() {
-    khost::Reset();
-    function_ = khost::LoadDriver(u"function", Passthrough_DriverEntry);
-    khost::Pnp().RegisterFunctionDriver(kCompatibleId, function_);
-    bus_ = std::make_unique<BusHarness>();
-    if (!bus_->Fdo()) Fail("the bus did not start");
-    control_ = bus_->Open();
-    userEvent_ = bus_->Service().CreateEvent(false, false);
+    BootedBus::Boot();
     kernelEvent_ = khost::CreateKernelEvent();
     RequireSilentVerifier("while booting");
     baseline_ = Measure();
@@ -89,12 +54,7 @@ class World {
 
   void Shutdown() {
     khost::CloseKernelHandle(kernelEvent_);
-    bus_->Teardown();
-    bus_.reset();
-    khost::UnloadDriver(function_);
-    std::string left = khost::CheckLeaks();
-    RequireSilentVerifier(("at teardown (" + left + ")").c_str());
-    khost::Reset();
+    BootedBus::Shutdown();
   }
 
   void Run(const uint8_t* data, size_t size) {
@@ -148,13 +108,10 @@ class World {
   // Pushes through the link the way a child driver does; only a linked bus
   // has handed out its callback.
   void Push(unsigned count, unsigned size) {
-    std::vector<uint8_t> record(VELMORA_MSG_HEADER_SIZE + size, 0);
-    record[0] = NETBUS_MSG_TAG;
-    record[1] = MSG_SEND_DATA;
-    std::memcpy(&record[4], &size, 4);
+    std::vector<uint8_t> record = velmora_fuzz::Message(MSG_SEND_DATA, size, 0);
     for (unsigned i = 0; i < count; ++i) {
       for (unsigned b = 0; b < size; ++b) record[VELMORA_MSG_HEADER_SIZE + b] = uint8_t(i + b);
-      linked_.exchange.BusCallback(reinterpret_cast<PNETBUS_MESSAGE>(record.data()), linked_.exchange.BusContext);
+      linked_.CallBus(record);
     }
   }
 
@@ -223,16 +180,10 @@ class World {
     Kernel(bus_->Fdo(), IOCTL_NETBUS_PLUG_OUT, all.data(), ULONG(all.size()));
     khost::Pnp().ProcessInvalidations();
     if (!bus_->Children().empty()) Fail("children left on the bus after unplugging every one");
-    linked_.exchange.BusCallback = nullptr;
-    linked_.exchange.BusContext = nullptr;
-    other_.exchange.BusCallback = nullptr;
-    other_.exchange.BusContext = nullptr;
+    linked_.Forget();
+    other_.Forget();
   }
 
-  PDRIVER_OBJECT function_ = nullptr;
-  std::unique_ptr<BusHarness> bus_;
-  HANDLE control_ = nullptr;
-  HANDLE userEvent_ = nullptr;
   HANDLE kernelEvent_ = nullptr;
   ChildSide linked_, other_;
   Baseline baseline_;

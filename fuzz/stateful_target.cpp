@@ -6,61 +6,19 @@
 //
 // Each step is an opcode byte and two argument bytes (missing bytes read as
 // zero); see Step() for what each opcode does with them.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <vector>
-
-#include "bus_harness.h"
 #include "fuzz_support.h"
-#include "khost.h"
-#include "passthrough_driver.h"
-#include "velmora.h"
 
 namespace {
 
-using velmora_test::BusHarness;
-
-constexpr char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
-constexpr size_t kMaxSteps = 64;
-
-using velmora_fuzz::Fail;
+using velmora_fuzz::ChildSide;
 using velmora_fuzz::RequireSilentVerifier;
 
-// A child driver's side of the link; it reads every byte a record claims.
-struct ChildSide {
-  static NTSTATUS Callback(PNETBUS_MESSAGE message, PVOID context) {
-    ChildSide* self = static_cast<ChildSide*>(context);
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(message);
-    for (size_t i = 0; i < VELMORA_MSG_HEADER_SIZE + size_t(message->Length); ++i) self->checksum ^= bytes[i];
-    return STATUS_SUCCESS;
-  }
-  CALLBACK_EXCHANGE exchange{nullptr, nullptr, &Callback, this};
-  uint8_t checksum = 0;
-};
+constexpr size_t kMaxSteps = 64;
 
-class Session {
+class Session : velmora_fuzz::BootedBus {
  public:
-  Session() {
-    khost::Reset();
-    function_ = khost::LoadDriver(u"function", Passthrough_DriverEntry);
-    khost::Pnp().RegisterFunctionDriver(kCompatibleId, function_);
-    bus_ = std::make_unique<BusHarness>();
-    if (!bus_->Fdo()) Fail("the bus did not start");
-    control_ = bus_->Open();
-    event_ = bus_->Service().CreateEvent(false, false);
-  }
-
-  ~Session() {
-    khost::ClearFaults();
-    bus_->Teardown();
-    bus_.reset();
-    khost::UnloadDriver(function_);
-    std::string left = khost::CheckLeaks();
-    RequireSilentVerifier(("at teardown (" + left + ")").c_str());
-    khost::Reset();
-  }
+  Session() { Boot(); }
+  ~Session() { Shutdown(); }
 
   void Step(uint8_t op, uint8_t a, uint8_t b) {
     const ULONG serial = a & 3;  // 0 unplugs every child
@@ -94,7 +52,7 @@ class Session {
         for (unsigned i = 0; i <= (b >> 4); ++i) CallBus((a & 1) ? second_ : first_, MSG_SEND_DATA, b & 15);
         break;
       case 6: {
-        const int32_t value = (a & 1) ? 0x1234 : static_cast<int32_t>(reinterpret_cast<intptr_t>(event_));
+        const int32_t value = (a & 1) ? 0x1234 : static_cast<int32_t>(reinterpret_cast<intptr_t>(userEvent_));
         Service(IOCTL_CORVANE_PASS_EVENT, &value, sizeof(value), false);
         break;
       }
@@ -108,11 +66,7 @@ class Session {
         break;
       }
       case 9: {
-        std::vector<uint8_t> record(VELMORA_MSG_HEADER_SIZE + (b & 15), 0x5C);
-        record[0] = NETBUS_MSG_TAG;
-        record[1] = a % 12;
-        const uint32_t length = b & 15;
-        std::memcpy(&record[4], &length, sizeof(length));
+        std::vector<uint8_t> record = velmora_fuzz::Message(a % 12, b & 15, 0x5C);
         Service(IOCTL_CORVANE_PUT_MSG, record.data(), ULONG(record.size()), false);
         break;
       }
@@ -150,21 +104,11 @@ class Session {
     }
   }
 
-  // Only an exchange hands a child driver the bus's callback.
   static void CallBus(ChildSide& side, uint8_t msgId, unsigned length) {
-    if (!side.exchange.BusCallback) return;
-    std::vector<uint8_t> record(VELMORA_MSG_HEADER_SIZE + length, 0x21);
-    record[0] = NETBUS_MSG_TAG;
-    record[1] = msgId;
-    const uint32_t value = length;
-    std::memcpy(&record[4], &value, sizeof(value));
-    side.exchange.BusCallback(reinterpret_cast<PNETBUS_MESSAGE>(record.data()), side.exchange.BusContext);
+    std::vector<uint8_t> record = velmora_fuzz::Message(msgId, length, 0x21);
+    side.CallBus(record);
   }
 
-  PDRIVER_OBJECT function_ = nullptr;
-  std::unique_ptr<BusHarness> bus_;
-  HANDLE control_ = nullptr;
-  HANDLE event_ = nullptr;
   ChildSide first_, second_;
 };
 

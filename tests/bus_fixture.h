@@ -28,13 +28,8 @@ inline const std::u16string kNetId = u"VELMORA\\NET";
       [](const auto& info) { return info.param == khost::RemovalStyle::Wine ? "Wine" : "Windows"; })
 
 inline std::u16string Ids(const std::vector<std::u16string>& ids) { return khost::JoinMultiSz(ids); }
-// A plug-in record around an explicit multi-string (closing nulls included by the caller).
 inline std::vector<uint8_t> PlugInBytes(ULONG serial, const std::u16string& multi) {
-  std::vector<uint8_t> record(BUS_PLUGIN_REQUEST_HEADER_SIZE + multi.size() * 2);
-  const ULONG header[] = {static_cast<ULONG>(record.size()), FILE_DEVICE_BUS_EXTENDER, serial};
-  std::memcpy(record.data(), header, sizeof(header));
-  std::memcpy(record.data() + sizeof(header), multi.data(), multi.size() * 2);
-  return record;
+  return velmora_test::PlugInRecordOf(serial, multi);
 }
 
 // A relations list in paged pool as a driver above leaves it: one reference per entry.
@@ -58,12 +53,7 @@ inline std::vector<PDEVICE_OBJECT> TakeList(ULONG_PTR list) {
   for (PDEVICE_OBJECT device : entries) ObfDereferenceObject(device);
   return entries;
 }
-// The pool block at `address`, or one with a null address.
-inline khost::PoolBlock Block(ULONG_PTR address) {
-  for (const khost::PoolBlock& block : khost::OutstandingPool())
-    if (block.address == reinterpret_cast<void*>(address)) return block;
-  return khost::PoolBlock{};
-}
+inline khost::PoolBlock Block(ULONG_PTR address) { return velmora_test::PoolBlockAt(reinterpret_cast<void*>(address)); }
 
 // A thread running `body`, held the first time it reaches `point` of the host
 // ("create-device", "remove-lock-acquire") until released; joined on every way out.
@@ -97,12 +87,10 @@ class BusTest : public KernelTest {
  protected:
   // Boots the bus on a root node and, with `start`, starts it and opens the service's handle.
   void Boot(bool start = true) {
-    function_ = khost::LoadDriver(u"passthrough", Passthrough_DriverEntry);
-    Pnp().RegisterFunctionDriver(u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice", function_);
-    bus_ = std::make_unique<velmora_test::BusHarness>(khost::RootPdoConfig(), false);
-    node_ = Pnp().AddRootDevice("ROOT\\SYSTEM\\VELMORA", bus_->Driver(), khost::RootPdoConfig(), start);
-    ASSERT_NE(fdo_ = node_->pdo->AttachedDevice, nullptr) << "AddDevice attached nothing";
-    velmora_test::BusHarness::GuardLists(Bus());
+    function_ = velmora_test::LoadChildDriver(Passthrough_DriverEntry, u"passthrough");
+    bus_ = std::make_unique<velmora_test::BusHarness>(khost::RootPdoConfig(), start);
+    node_ = bus_->Node();
+    ASSERT_NE(fdo_ = bus_->Fdo(), nullptr) << "AddDevice attached nothing";
     ASSERT_TRUE(!start || (service_ = bus_->Open())) << "the service could not open the bus";
   }
   PBUS_EXTENSION Bus() const { return static_cast<PBUS_EXTENSION>(fdo_->DeviceExtension); }
@@ -156,31 +144,15 @@ class BusTest : public KernelTest {
     ObfReferenceObject(Child(serial)->Header.Self);
     return kept_.emplace_back(Child(serial)->Header.Self);
   }
-  static PCHILD_EXTENSION Ext(PDEVICE_OBJECT pdo) { return static_cast<PCHILD_EXTENSION>(pdo->DeviceExtension); }
-  std::vector<PCHILD_EXTENSION> Children() const {
-    std::vector<PCHILD_EXTENSION> children;
-    for (PLIST_ENTRY e = Bus()->ChildList.Flink; e != &Bus()->ChildList; e = e->Flink)
-      children.push_back(CONTAINING_RECORD(e, CHILD_EXTENSION, Link));
-    return children;
-  }
-  PCHILD_EXTENSION Child(ULONG serial) const {  // the first on the list with `serial`
-    for (PCHILD_EXTENSION child : Children())
-      if (child->SerialNo == serial) return child;
-    return nullptr;
-  }
+  static PCHILD_EXTENSION Ext(PDEVICE_OBJECT pdo) { return velmora_test::ChildExtension(pdo); }
+  std::vector<PCHILD_EXTENSION> Children() const { return bus_->Children(); }
+  PCHILD_EXTENSION Child(ULONG serial) const { return bus_->Listed(serial); }
   const std::vector<khost::DevNode*>& ChildNodes() const { return node_->children; }
   khost::DevNode* ChildNode(ULONG serial) const { return Pnp().FindByPdo(Child(serial)->Header.Self); }
 
   void EndScenario() override {
-    if (bus_) {
-      // Closes the service's handles before the bus goes.
-      bus_->Service().~Process();
-      new (&bus_->Service()) khost::Process("service");
-      if (node_) Enumerate(), velmora_test::RemoveNode(node_);
-      Enumerate();
-      bus_->Unload();
-      bus_.reset();
-    }
+    if (bus_) bus_->Teardown();  // the service's handles closed first
+    bus_.reset();
     for (PDEVICE_OBJECT pdo : kept_) ObfDereferenceObject(pdo);
     if (function_) khost::UnloadDriver(function_);
     TraceMask = 0;

@@ -15,7 +15,7 @@
 namespace child_test {
 
 using khost::RequestResult;
-inline const std::u16string kCompatibleId = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
+inline const std::u16string kCompatibleId = velmora_test::kChildCompatibleId;
 constexpr NTSTATUS kDeviceNotReady = static_cast<NTSTATUS>(0xC00000A3L);
 // A success of another kind, as a driver above may leave one: a driver that
 // fails a request completes it instead of passing it down.
@@ -37,14 +37,12 @@ inline std::string Padded(const std::u16string& text, size_t blockBytes = 0) {
 
 // The pool block an answer was handed back in, read whole and freed as the manager does.
 inline std::vector<uint8_t> TakePoolAnswer(ULONG_PTR information) {
-  for (const khost::PoolBlock& block : khost::OutstandingPool()) {
-    if (block.address != reinterpret_cast<const void*>(information)) continue;
-    const uint8_t* first = static_cast<const uint8_t*>(block.address);
-    std::vector<uint8_t> content(first, first + block.bytes);
-    ExFreePoolWithTag(reinterpret_cast<PVOID>(information), 0);
-    return content;
-  }
-  return {};
+  const khost::PoolBlock block = velmora_test::PoolBlockAt(reinterpret_cast<const void*>(information));
+  if (!block.address) return {};
+  const uint8_t* first = static_cast<const uint8_t*>(block.address);
+  std::vector<uint8_t> content(first, first + block.bytes);
+  ExFreePoolWithTag(reinterpret_cast<PVOID>(information), 0);
+  return content;
 }
 
 // What a request came back with, status and information, to compare in one go.
@@ -62,9 +60,8 @@ class ChildTest : public KernelTest {
   // handle and starts child 7 with hardware IDs `ids`; node_, pdo_ and child_ are that child's.
   void StartSeven(const khost::RootPdoConfig& config = {}, const std::vector<std::u16string>& ids = {u"VELMORA\\NET"}) {
     TraceMask = 0x111;
-    function_ = khost::LoadDriver(u"passthrough", Passthrough_DriverEntry);
+    function_ = velmora_test::LoadChildDriver(Passthrough_DriverEntry, u"passthrough");
     bus_ = std::make_unique<velmora_test::BusHarness>(config);
-    khost::Pnp().RegisterFunctionDriver(kCompatibleId, function_);
     service_ = bus_->Open();
     ASSERT_EQ(PlugIn(7, ids), STATUS_SUCCESS);
     ASSERT_NE(node_ = Node(7), nullptr) << khost::Pnp().Describe();
@@ -87,12 +84,8 @@ class ChildTest : public KernelTest {
     });
   }
   khost::DevNode* Node(ULONG serial) const { return bus_->ChildNode(serial); }
-  static PCHILD_EXTENSION Ext(PDEVICE_OBJECT pdo) { return static_cast<PCHILD_EXTENSION>(pdo->DeviceExtension); }
-  PCHILD_EXTENSION Listed(ULONG serial) const {  // on the bus's list, or null
-    for (PCHILD_EXTENSION child : bus_->Children())
-      if (child->SerialNo == serial) return child;
-    return nullptr;
-  }
+  static PCHILD_EXTENSION Ext(PDEVICE_OBJECT pdo) { return velmora_test::ChildExtension(pdo); }
+  PCHILD_EXTENSION Listed(ULONG serial) const { return bus_->Listed(serial); }
   void EndScenario() override {
     if (bus_) bus_->Teardown();
     bus_.reset();

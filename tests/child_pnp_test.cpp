@@ -9,11 +9,7 @@ using namespace child_test;
 namespace {
 
 size_t Deletions() { return CountLines("Velmora===>Pdo_Delete"); }
-bool InPool(const void* address) {
-  for (const khost::PoolBlock& block : khost::OutstandingPool())
-    if (block.address == address) return true;
-  return false;
-}
+bool InPool(const void* address) { return velmora_test::PoolBlockAt(address).address != nullptr; }
 std::function<void(PIO_STACK_LOCATION)> Relation(DEVICE_RELATION_TYPE type) {
   return [type](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = type; };
 }

@@ -27,11 +27,7 @@ class Interleaving : public ChannelTest {
     ChannelTest::EndScenario();
   }
   void PlugIn(ULONG serial) { EXPECT_EQ(bus_->PlugIn(control_, serial, {u"VELMORA\\BTNET"}), STATUS_SUCCESS); }
-  bool OnBusList(ULONG serial) {
-    for (PCHILD_EXTENSION child : bus_->Children())
-      if (child->SerialNo == serial) return true;
-    return false;
-  }
+  bool OnBusList(ULONG serial) { return bus_->Listed(serial) != nullptr; }
 };
 
 // An unplug of every child marks what its walk of the list finds; a child

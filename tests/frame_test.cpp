@@ -10,7 +10,6 @@ namespace {
 
 using velmora_test::BusHarness;
 constexpr NTSTATUS kNotConnected = NTSTATUS(0xC000009D);
-const char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
 using Lines = std::vector<std::string>;
 // What the manager asks a new root device (answered by nobody) before AddDevice, then `after`.
 Lines AsNewDevice(Lines after) {
@@ -315,10 +314,9 @@ TEST_F(FrameTest, OpensAreCountedUntilTheirCloseAndTraceOnlyUnderTheirMaskBits) 
 // unplug one, enumerate, close, and remove the bus under the other. `check`
 // asserts on the way; a run with a failing platform call only has to clean up.
 void TheChildrensRoad(khost::RemovalStyle removal, bool check = false) {
-  PDRIVER_OBJECT function = khost::LoadDriver(u"passthrough", Passthrough_DriverEntry);
+  PDRIVER_OBJECT function = velmora_test::LoadChildDriver(Passthrough_DriverEntry, u"passthrough");
   {
     BusHarness bus;
-    if (function) khost::Pnp().RegisterFunctionDriver(kCompatibleId, function);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     HANDLE handle = bus.Fdo() ? bus.Open(&status) : nullptr;
     EXPECT_TRUE(!check || handle) << "the open failed: " << std::hex << status;

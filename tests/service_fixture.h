@@ -48,11 +48,10 @@ class ServiceTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    sample_ = khost::LoadDriver(u"velmorachild", ChildDrv_DriverEntry);
+    sample_ = velmora_test::LoadChildDriver(ChildDrv_DriverEntry, u"velmorachild");  // as its INF installs it
     passthrough_ = khost::LoadDriver(u"passthrough", Passthrough_DriverEntry);
     bus_ = std::make_unique<velmora_test::BusHarness>();
     ASSERT_TRUE(sample_ && passthrough_ && bus_->Fdo()) << "the bus or a child driver did not load";
-    khost::Pnp().RegisterFunctionDriver(velmora::AsciiToU16(VELMORA_CHILD_COMPATIBLE_ID), sample_);  // as its INF does
     khost::Pnp().RegisterFunctionDriver(u"VELMORA\\LINK", passthrough_);
   }
   void EndScenario() override {

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../windows/installer/velmora_install.h"
 #include "velmoractl.h"
 
 namespace {
@@ -69,7 +70,7 @@ TEST(VelmoractlTest, CommandsAndScenarioFilesReportTheirStatusInOutputAndExitCod
       {"plug 7 VELMORA\\NET VELMORA\\ANY ; list", 0,
        {"plug 7: ok", "1 child on the bus", "VELMORA\\NET\\0007  \"ZAM_Virtual_0007\"  started",
         "hardware IDs:   VELMORA\\NET VELMORA\\ANY", "driver:         velmorachild", "nothing left behind",
-        "compatible IDs: {5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice"}},
+        "compatible IDs: " VELMORA_CHILD_COMPATIBLE_ID}},
       {"plug 1 VELMORA\\NET ; put --id 2 hello child ; listen --count 1", 0,
        {"put id 2, 11 bytes: ok", "record 1: id 21, 11 bytes: \"hello child\"", "listen: 1 record"}},
       {"plug 1 VELMORA\\NET ; put --hex 00:ff:10 ; fetch", 0, {"put id 1, 3 bytes: ok", "3 bytes: 00 ff 10"}},

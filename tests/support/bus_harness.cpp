@@ -6,15 +6,22 @@ namespace velmora_test {
 
 std::vector<uint8_t> PlugInRecord(ULONG serial, const std::vector<std::u16string>& hardwareIds,
                                   ULONG deviceType) {
-  std::u16string multi = khost::JoinMultiSz(hardwareIds);
-  if (hardwareIds.empty()) multi = std::u16string(2, u'\0');
+  return PlugInRecordOf(serial, hardwareIds.empty() ? std::u16string(2, u'\0') : khost::JoinMultiSz(hardwareIds),
+                        deviceType);
+}
+
+std::vector<uint8_t> PlugInRecordOf(ULONG serial, const std::u16string& multi, ULONG deviceType) {
   std::vector<uint8_t> record(BUS_PLUGIN_REQUEST_HEADER_SIZE + multi.size() * 2);
-  ULONG size = static_cast<ULONG>(record.size());
-  std::memcpy(&record[0], &size, 4);
-  std::memcpy(&record[4], &deviceType, 4);
-  std::memcpy(&record[8], &serial, 4);
-  std::memcpy(&record[12], multi.data(), multi.size() * 2);
+  const ULONG header[] = {static_cast<ULONG>(record.size()), deviceType, serial};
+  std::memcpy(record.data(), header, sizeof(header));
+  std::memcpy(record.data() + sizeof(header), multi.data(), multi.size() * 2);
   return record;
+}
+
+khost::PoolBlock PoolBlockAt(const void* address) {
+  for (const khost::PoolBlock& block : khost::OutstandingPool())
+    if (block.address == address) return block;
+  return khost::PoolBlock{};
 }
 
 std::vector<uint8_t> UnplugRecord(ULONG serial) {
@@ -29,9 +36,9 @@ void RemoveNode(khost::DevNode* node, khost::RemovalStyle style) {
   if (!NT_SUCCESS(khost::Pnp().Remove(node, style))) khost::Pnp().Remove(node, style);
 }
 
-BusHarness::BusHarness(const khost::RootPdoConfig& config, bool addDevice) {
+BusHarness::BusHarness(const khost::RootPdoConfig& config, bool start) {
   driver_ = khost::LoadDriver(u"velmora", Velmora_DriverEntry);
-  if (driver_ && addDevice) node_ = khost::Pnp().AddRootDevice("ROOT\\SYSTEM\\VELMORA", driver_, config);
+  if (driver_) node_ = khost::Pnp().AddRootDevice("ROOT\\SYSTEM\\VELMORA", driver_, config, start);
   if (PBUS_EXTENSION bus = Bus()) GuardLists(bus);
 }
 
@@ -84,9 +91,7 @@ std::vector<khost::DevNode*> BusHarness::ChildNodes() const {
 khost::DevNode* BusHarness::ChildNode(ULONG serial) const {
   for (khost::DevNode* child : ChildNodes()) {
     PDEVICE_OBJECT pdo = child->pdo;
-    if (pdo && pdo->DriverObject == driver_ &&
-        static_cast<PCHILD_EXTENSION>(pdo->DeviceExtension)->SerialNo == serial)
-      return child;
+    if (pdo && pdo->DriverObject == driver_ && ChildExtension(pdo)->SerialNo == serial) return child;
   }
   return nullptr;
 }
@@ -98,6 +103,12 @@ std::vector<PCHILD_EXTENSION> BusHarness::Children() const {
   for (PLIST_ENTRY e = bus->ChildList.Flink; e != &bus->ChildList; e = e->Flink)
     children.push_back(CONTAINING_RECORD(e, CHILD_EXTENSION, Link));
   return children;
+}
+
+PCHILD_EXTENSION BusHarness::Listed(ULONG serial) const {
+  for (PCHILD_EXTENSION child : Children())
+    if (child->SerialNo == serial) return child;
+  return nullptr;
 }
 
 void BusHarness::Teardown(khost::RemovalStyle style) {

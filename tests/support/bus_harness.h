@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../../windows/installer/velmora_install.h"
 #include "khost.h"
 #include "velmora.h"
 
@@ -13,10 +14,28 @@ extern "C" DRIVER_INITIALIZE Velmora_DriverEntry;
 
 namespace velmora_test {
 
+// The compatible ID every child carries, which a child driver's package matches.
+inline constexpr char16_t kChildCompatibleId[] = u"" VELMORA_CHILD_COMPATIBLE_ID;
+// A function driver for the children, loaded and matched as its package would install it.
+inline PDRIVER_OBJECT LoadChildDriver(DRIVER_INITIALIZE* entry, const std::u16string& service = u"function") {
+  PDRIVER_OBJECT driver = khost::LoadDriver(service, entry);
+  if (driver) khost::Pnp().RegisterFunctionDriver(kChildCompatibleId, driver);
+  return driver;
+}
+
 // A BUS_PLUGIN_REQUEST record: header, then the IDs as a UTF-16 multi-string.
 std::vector<uint8_t> PlugInRecord(ULONG serial, const std::vector<std::u16string>& hardwareIds,
                                   ULONG deviceType = FILE_DEVICE_BUS_EXTENDER);
+// The same around an explicit multi-string, its closing nulls included by the caller.
+std::vector<uint8_t> PlugInRecordOf(ULONG serial, const std::u16string& multi,
+                                    ULONG deviceType = FILE_DEVICE_BUS_EXTENDER);
 std::vector<uint8_t> UnplugRecord(ULONG serial);
+
+inline PCHILD_EXTENSION ChildExtension(PDEVICE_OBJECT pdo) {
+  return static_cast<PCHILD_EXTENSION>(pdo->DeviceExtension);
+}
+// The outstanding pool block at `address`, or one with a null address.
+khost::PoolBlock PoolBlockAt(const void* address);
 
 // Removes a device node as an uninstall does: a removal the device below
 // refused once (the fault sweep makes it) is asked for again.
@@ -25,8 +44,8 @@ void RemoveNode(khost::DevNode* node, khost::RemovalStyle style = khost::Removal
 class BusHarness {
  public:
   // Loads the driver and adds the bus's root-enumerated device node (AddDevice
-  // and start). `start` false stops after loading the driver.
-  explicit BusHarness(const khost::RootPdoConfig& config = khost::RootPdoConfig(), bool addDevice = true);
+  // and, unless `start` is false, start).
+  explicit BusHarness(const khost::RootPdoConfig& config = khost::RootPdoConfig(), bool start = true);
   ~BusHarness();
   BusHarness(const BusHarness&) = delete;
   BusHarness& operator=(const BusHarness&) = delete;
@@ -54,6 +73,7 @@ class BusHarness {
   khost::DevNode* ChildNode(ULONG serial) const;  // by the instance ID the child answered
   // The children on the bus's list (read from its extension).
   std::vector<PCHILD_EXTENSION> Children() const;
+  PCHILD_EXTENSION Listed(ULONG serial) const;  // the first on the list with `serial`, or null
 
   // Removes the bus's device node (if it is still there) and unloads the driver.
   void Teardown(khost::RemovalStyle style = khost::RemovalStyle::Windows);

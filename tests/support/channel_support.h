@@ -112,8 +112,7 @@ class ChannelTest : public KernelTest {
   explicit ChannelTest(DRIVER_INITIALIZE* entry = Passthrough_DriverEntry) : entry_(entry) {}
   void SetUp() override {
     KernelTest::SetUp();
-    function_ = khost::LoadDriver(u"function", entry_);
-    khost::Pnp().RegisterFunctionDriver(u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice", function_);
+    function_ = LoadChildDriver(entry_);
     bus_ = std::make_unique<BusHarness>();
     control_ = bus_->Open();
     ASSERT_EQ(bus_->PlugIn(control_, 1, {u"VELMORA\\BTNET"}), STATUS_SUCCESS);

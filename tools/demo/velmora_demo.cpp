@@ -120,8 +120,7 @@ int main(int argc, char** argv) {
   TraceMask = 0x111;
 
   Heading("Boot: the Plug and Play manager loads the bus on its root device node");
-  PDRIVER_OBJECT sample = khost::LoadDriver(u"velmorachild", ChildDrv_DriverEntry);
-  khost::Pnp().RegisterFunctionDriver(u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice", sample);
+  PDRIVER_OBJECT sample = velmora_test::LoadChildDriver(ChildDrv_DriverEntry, u"velmorachild");
   {
     velmora_test::BusHarness bus;
     ShowTrace();

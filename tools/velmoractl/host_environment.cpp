@@ -18,8 +18,6 @@ namespace velmoractl {
 
 namespace {
 
-const char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
-
 std::vector<std::string> Narrowed(const std::vector<std::u16string>& texts) {
   std::vector<std::string> out;
   for (const auto& t : texts) out.push_back(khost::Narrow(t));
@@ -34,8 +32,7 @@ class HostEnvironment final : public Environment {
   velmora::Result Boot() {
     TraceMask = options_.trace ? 0x111 : 0;
 #ifdef VELMORACTL_HAS_CHILD_DRIVER
-    childDriver_ = khost::LoadDriver(u"velmorachild", ChildDrv_DriverEntry);
-    if (childDriver_) khost::Pnp().RegisterFunctionDriver(kCompatibleId, childDriver_);
+    childDriver_ = velmora_test::LoadChildDriver(ChildDrv_DriverEntry, u"velmorachild");
 #endif
     harness_ = std::make_unique<velmora_test::BusHarness>();
     velmora::ClientOptions clientOptions;

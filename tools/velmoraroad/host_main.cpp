@@ -22,13 +22,10 @@ namespace velmoraroad {
 
 namespace {
 
-const char16_t kCompatibleId[] = u"{5A7E90C1-3D42-4b8f-9E16-C07D2B84A3F9}\\ZAMBthCompatibleDevice";
-
 class HostPlatform final : public Platform {
  public:
   HostPlatform() {
-    childDriver_ = khost::LoadDriver(u"velmorachild", ChildDrv_DriverEntry);
-    khost::Pnp().RegisterFunctionDriver(kCompatibleId, childDriver_);
+    childDriver_ = velmora_test::LoadChildDriver(ChildDrv_DriverEntry, u"velmorachild");
     harness_ = std::make_unique<velmora_test::BusHarness>();
     client_ = std::make_unique<velmora::Client>(velmora::MakeHostTransport(harness_->Service()));
   }
