@@ -36,7 +36,7 @@ struct Block {
 
 // One lock and a hash table: every allocation and free of the driver passes
 // here, and the leak report sorts by allocation number when it is asked.
-std::mutex g_poolLock;
+HostLock g_poolLock;
 std::unordered_map<const void*, Block> g_blocks;
 uint64_t g_sequence = 0;
 uint64_t g_successfulAllocations = 0;
@@ -49,7 +49,7 @@ struct FaultRule {
 };
 // Calls are counted without the lock; the lock is taken only while some rule
 // is set, which a scenario that injects no failure never does.
-std::mutex g_faultLock;
+HostLock g_faultLock;
 FaultRule g_rules[static_cast<int>(FaultPoint::kCount)];
 std::atomic<uint64_t> g_calls[static_cast<int>(FaultPoint::kCount)];
 std::atomic<int> g_rulesSet{0};
@@ -82,7 +82,7 @@ constexpr size_t kQuarantineBytes = size_t(32) << 20;
 // block before the oldest is pushed out, and nothing is allocated for it.
 constexpr size_t kQuarantineRing = 2 * kQuarantineBlocks;
 static_assert((kQuarantineRing & (kQuarantineRing - 1)) == 0, "the ring wraps by a mask");
-std::mutex g_quarantineLock;
+HostLock g_quarantineLock;
 Retired g_quarantine[kQuarantineRing];
 size_t g_quarantineFirst = 0;
 size_t g_quarantineCount = 0;
@@ -166,10 +166,10 @@ std::atomic<unsigned char*> g_arena{nullptr};     // the driver's view; set once
 std::atomic<unsigned char*> g_hostView{nullptr};  // the pool's own view, never hidden
 int g_arenaFile = -1;                             // -1: one view only, the pool's accesses fault like any
 std::atomic<size_t> g_arenaUsedPages{0};
-std::mutex g_arenaLock;                  // the allocator
+HostLock g_arenaLock;                  // the allocator
 std::map<size_t, size_t> g_freeRuns;     // first page -> pages, neighbours merged
 std::map<size_t, size_t> g_arenaBlocks;  // first page -> pages, live or quarantined
-std::mutex g_guardLock;                  // the protection
+HostLock g_guardLock;                  // the protection
 int g_raisedThreads = 0;
 // Which pages are open, a bit each: set by the fault handler (lock-free) and
 // the allocator, cleared when a raise hides them. The runs opened since the
@@ -422,8 +422,8 @@ void OpenForDriver(size_t first, size_t pages) {
 
 void* ArenaAllocate(size_t bytes) {
   bytes = std::max<size_t>(bytes, 1);
-  std::lock_guard<std::mutex> hold(g_arenaLock);
-  std::lock_guard<std::mutex> guard(g_guardLock);
+  std::lock_guard<HostLock> hold(g_arenaLock);
+  std::lock_guard<HostLock> guard(g_guardLock);
   if (bytes <= kSmallBlock) {
     const size_t size = (bytes + kPoolAlignment - 1) & ~(kPoolAlignment - 1);
     if (g_smallOffset + size > kPage) {
@@ -457,7 +457,7 @@ void ReleasePool(void* memory, size_t bytes) {
     return;
   }
   const size_t page = static_cast<size_t>(static_cast<unsigned char*>(memory) - g_arena.load()) / kPage;
-  std::lock_guard<std::mutex> hold(g_arenaLock);
+  std::lock_guard<HostLock> hold(g_arenaLock);
   auto shared = g_smallBlocksOn.find(page);
   if (shared != g_smallBlocksOn.end()) {
     if (--shared->second == 0 && page != g_smallPage) {
@@ -477,13 +477,13 @@ void ReleasePool(void* memory, size_t bytes) {
 
 void PagedGuardRaise() {
   if (!kGuardPaged || !g_arena) return;
-  std::lock_guard<std::mutex> hold(g_guardLock);
+  std::lock_guard<HostLock> hold(g_guardLock);
   if (g_raisedThreads++ == 0) HideOpenedPages();
 }
 
 void PagedGuardLower() {
   if (!kGuardPaged || !g_arena) return;
-  std::lock_guard<std::mutex> hold(g_guardLock);
+  std::lock_guard<HostLock> hold(g_guardLock);
   if (g_raisedThreads > 0) --g_raisedThreads;
 }
 
@@ -512,7 +512,7 @@ void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*rele
     Retired leaving;
     bool leaves;
     {
-      std::lock_guard<std::mutex> hold(g_quarantineLock);
+      std::lock_guard<HostLock> hold(g_quarantineLock);
       if (!queued) {
         QuarantineSlot(g_quarantineCount++) = Retired{static_cast<unsigned char*>(memory), bytes, what, release};
         g_quarantineBytes += bytes;
@@ -536,12 +536,12 @@ void RetireMemory(void* memory, size_t bytes, const FreedWhat& what, void (*rele
 }
 
 void CheckQuarantine() {
-  std::lock_guard<std::mutex> hold(g_quarantineLock);
+  std::lock_guard<HostLock> hold(g_quarantineLock);
   for (size_t i = 0; i < g_quarantineCount; ++i) ReportIfOverwritten(QuarantineSlot(i));
 }
 
 void ResetQuarantine() {
-  std::lock_guard<std::mutex> hold(g_quarantineLock);
+  std::lock_guard<HostLock> hold(g_quarantineLock);
   for (size_t i = 0; i < g_quarantineCount; ++i) QuarantineSlot(i).release(QuarantineSlot(i).memory, QuarantineSlot(i).bytes);
   g_quarantineFirst = g_quarantineCount = 0;
   g_quarantineBytes = 0;
@@ -573,7 +573,7 @@ bool ShouldFail(FaultPoint point, POOL_TYPE poolType) {
   int i = static_cast<int>(point);
   uint64_t call = ++g_calls[i];
   if (g_rulesSet.load(std::memory_order_acquire) == 0) return false;
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   FaultRule& rule = g_rules[i];
   bool fail = rule.always;
   if (rule.failAt != 0) {
@@ -593,7 +593,7 @@ bool ShouldFail(FaultPoint point, POOL_TYPE poolType) {
 }
 
 void FailNth(FaultPoint point, uint64_t nth, std::optional<POOL_TYPE> poolType) {
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   FaultRule& rule = g_rules[static_cast<int>(point)];
   rule.poolType = poolType;
   rule.typedCalls = 0;
@@ -603,20 +603,20 @@ void FailNth(FaultPoint point, uint64_t nth, std::optional<POOL_TYPE> poolType) 
 }
 
 void FailAlways(FaultPoint point, bool fail) {
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   g_rules[static_cast<int>(point)].always = fail;
   UpdateRulesSet();
   ++g_armings;
 }
 
 void ClearFaults() {
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   for (FaultRule& rule : g_rules) rule = FaultRule{};
   UpdateRulesSet();
 }
 
 void ResetFaults() {
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   for (FaultRule& rule : g_rules) rule = FaultRule{};
   for (auto& c : g_calls) c = 0;
   g_injected = 0;
@@ -626,12 +626,12 @@ void ResetFaults() {
 uint64_t CallCount(FaultPoint point) { return g_calls[static_cast<int>(point)]; }
 
 uint64_t TypedCallCount(FaultPoint point) {
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   return g_rules[static_cast<int>(point)].typedCalls;
 }
 
 uint64_t FaultArmings() {
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   return g_armings;
 }
 
@@ -639,12 +639,12 @@ FaultExemption::FaultExemption() { ++t_faultExempt; }
 FaultExemption::~FaultExemption() { --t_faultExempt; }
 
 uint64_t InjectedFailures() {
-  std::lock_guard<std::mutex> hold(g_faultLock);
+  std::lock_guard<HostLock> hold(g_faultLock);
   return g_injected;
 }
 
 std::vector<PoolBlock> OutstandingPool() {
-  std::lock_guard<std::mutex> hold(g_poolLock);
+  std::lock_guard<HostLock> hold(g_poolLock);
   std::vector<PoolBlock> blocks;
   for (const auto& [address, block] : g_blocks)
     blocks.push_back({address, block.bytes, block.tag, block.type, block.sequence});
@@ -654,7 +654,7 @@ std::vector<PoolBlock> OutstandingPool() {
 }
 
 bool FindPoolBlock(const void* address, PoolBlock* found) {
-  std::lock_guard<std::mutex> hold(g_poolLock);
+  std::lock_guard<HostLock> hold(g_poolLock);
   auto it = g_blocks.find(address);
   if (it == g_blocks.end()) return false;
   *found = PoolBlock{address, it->second.bytes, it->second.tag, it->second.type, it->second.sequence};
@@ -669,13 +669,13 @@ std::atomic<size_t> g_largestAllocation{kDefaultLargestAllocation};
 void SetLargestPoolAllocation(size_t bytes) { g_largestAllocation = bytes; }
 
 size_t PoolAllocationCount() {
-  std::lock_guard<std::mutex> hold(g_poolLock);
+  std::lock_guard<HostLock> hold(g_poolLock);
   return g_successfulAllocations;
 }
 
 void ResetPool() {
   ResetQuarantine();
-  std::lock_guard<std::mutex> hold(g_poolLock);
+  std::lock_guard<HostLock> hold(g_poolLock);
   for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address), block.bytes + kGuardBytes);
   g_blocks.clear();
   g_sequence = 0;
@@ -714,7 +714,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     std::memset(view, kFreshPoolFill, NumberOfBytes);
     std::memset(view + NumberOfBytes, kGuardFill, kGuardBytes);
   }
-  std::lock_guard<std::mutex> hold(g_poolLock);
+  std::lock_guard<HostLock> hold(g_poolLock);
   g_blocks[memory] = Block{NumberOfBytes, Tag, PoolType, ++g_sequence};
   ++g_successfulAllocations;
   return memory;
@@ -727,7 +727,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   }
   Block block;
   {
-    std::lock_guard<std::mutex> hold(g_poolLock);
+    std::lock_guard<HostLock> hold(g_poolLock);
     auto it = g_blocks.find(P);
     if (it == g_blocks.end()) {
       ReportViolation("pool-double-free",

@@ -27,7 +27,7 @@ struct DeviceInfo {
 
 namespace {
 
-std::recursive_mutex g_ioLock;
+HostRecursiveLock g_ioLock;
 std::unordered_map<PDEVICE_OBJECT, DeviceInfo> g_devices;
 std::unordered_map<PDRIVER_OBJECT, size_t> g_devicesPerDriver;  // of g_devices, deleted or not
 
@@ -42,7 +42,7 @@ std::unordered_set<PIRP> g_liveIrps;  // allocated and not yet freed
 constexpr int64_t kDefaultPendingTimeoutMs = 30000;
 std::atomic<int64_t> g_pendingTimeoutMs{kDefaultPendingTimeoutMs};
 
-std::mutex g_hookLock;
+HostLock g_hookLock;
 std::map<std::string, std::function<void()>> g_hooks;
 std::atomic<bool> g_anyHook{false};  // read unlocked on every pass through a hook point
 
@@ -57,7 +57,7 @@ struct RemoveLockTags {
     return nullptr;
   }
 };
-std::mutex g_removeLockLock;
+HostLock g_removeLockLock;
 std::unordered_map<PIO_REMOVE_LOCK, RemoveLockTags> g_removeLocks;
 
 std::u16string Upper(const std::u16string& text) {
@@ -91,7 +91,7 @@ void DestroyDevice(void* body) {
   PDRIVER_OBJECT unload = nullptr;
   size_t bytes = 0;
   {
-    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    std::lock_guard<HostRecursiveLock> hold(g_ioLock);
     PDRIVER_OBJECT driver = device->DriverObject;
     auto it = g_devices.find(device);
     if (it != g_devices.end()) {
@@ -114,20 +114,20 @@ void DestroyDevice(void* body) {
 }  // namespace
 
 DeviceInfo* DeviceInfoOf(PDEVICE_OBJECT device) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   auto it = g_devices.find(device);
   return it == g_devices.end() ? nullptr : &it->second;
 }
 
 bool DeviceDeleted(PDEVICE_OBJECT device) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   auto it = g_devices.find(device);
   return it == g_devices.end() || it->second.deleted;
 }
 
 std::vector<char> DevicesDeleted(const std::vector<PDEVICE_OBJECT>& devices) {
   std::vector<char> deleted(devices.size());
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   for (size_t i = 0; i < devices.size(); ++i) {
     auto it = g_devices.find(devices[i]);
     deleted[i] = it == g_devices.end() || it->second.deleted;
@@ -136,13 +136,13 @@ std::vector<char> DevicesDeleted(const std::vector<PDEVICE_OBJECT>& devices) {
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   while (device->AttachedDevice) device = device->AttachedDevice;
   return device;
 }
 
 PDEVICE_OBJECT LookupDevice(const std::u16string& ntName) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   std::u16string name = Upper(ntName);
   for (int depth = 0; depth < 8; ++depth) {
     auto it = g_namespace.find(name);
@@ -154,21 +154,21 @@ PDEVICE_OBJECT LookupDevice(const std::u16string& ntName) {
 }
 
 std::vector<std::u16string> NamespaceNames() {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   std::vector<std::u16string> names;
   for (const auto& [key, entry] : g_namespace) names.push_back(key);
   return names;
 }
 
 std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   std::vector<PDEVICE_OBJECT> devices;
   for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) devices.push_back(d);
   return devices;
 }
 
 size_t UndeletedDeviceCount() {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   size_t n = 0;
   for (const auto& [device, info] : g_devices)
     if (!info.deleted) ++n;
@@ -176,19 +176,19 @@ size_t UndeletedDeviceCount() {
 }
 
 size_t LiveDeviceCount() {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   return g_devices.size();
 }
 
 void SetHook(const std::string& point, std::function<void()> hook) {
-  std::lock_guard<std::mutex> hold(g_hookLock);
+  std::lock_guard<HostLock> hold(g_hookLock);
   g_hooks[point] = std::move(hook);
   g_anyHook = true;
 }
 
 void ClearHooks() {
   {
-    std::lock_guard<std::mutex> hold(g_hookLock);
+    std::lock_guard<HostLock> hold(g_hookLock);
     g_hooks.clear();
     g_anyHook = false;
   }
@@ -199,7 +199,7 @@ void RunHook(const char* point) {
   if (!g_anyHook.load(std::memory_order_acquire)) return;
   std::function<void()> hook;
   {
-    std::lock_guard<std::mutex> hold(g_hookLock);
+    std::lock_guard<HostLock> hold(g_hookLock);
     auto it = g_hooks.find(point);
     if (it == g_hooks.end()) return;
     hook = it->second;
@@ -280,7 +280,7 @@ PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label) {
   HostRequest* request = NewHostRequest();
   request->label = label;
   irp->HostRequest = request;
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   g_liveIrps.insert(irp);
   return irp;
 }
@@ -291,7 +291,7 @@ void FreeHostIrp(PIRP irp) {
   HostRequest* request;
   size_t bytes;
   {
-    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    std::lock_guard<HostRecursiveLock> hold(g_ioLock);
     request = HostRequestOf(irp);
     bytes = irp->Size;
     g_liveIrps.erase(irp);
@@ -305,17 +305,17 @@ void FreeHostIrp(PIRP irp) {
 }
 
 bool IsLiveIrp(PIRP irp) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   return g_liveIrps.count(irp) != 0;
 }
 
 size_t LiveIrpCount() {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   return g_liveIrps.size();
 }
 
 std::vector<std::string> LiveIrpDescriptions() {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   std::vector<std::string> out;
   for (PIRP irp : g_liveIrps) {
     HostRequest* request = HostRequestOf(irp);
@@ -327,7 +327,7 @@ std::vector<std::string> LiveIrpDescriptions() {
 void SetPendingRequestTimeout(std::chrono::milliseconds timeout) { g_pendingTimeoutMs = timeout.count(); }
 
 void IoReset() {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   g_devices.clear();
   g_devicesPerDriver.clear();
   g_unloadPending.clear();
@@ -341,7 +341,7 @@ void IoReset() {
   g_liveIrps.clear();
   g_pendingTimeoutMs = kDefaultPendingTimeoutMs;
   {
-    std::lock_guard<std::mutex> tags(g_removeLockLock);
+    std::lock_guard<HostLock> tags(g_removeLockLock);
     g_removeLocks.clear();
   }
   ClearHooks();
@@ -544,7 +544,7 @@ NTSTATUS CreateFileObjectAndOpen(PDEVICE_OBJECT device, const std::u16string& re
                                  KPROCESSOR_MODE mode, PFILE_OBJECT* fileObject) {
   *fileObject = nullptr;
   {
-    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    std::lock_guard<HostRecursiveLock> hold(g_ioLock);
     auto it = g_devices.find(device);
     if (it == g_devices.end() || it->second.deleted || (device->Flags & DO_DEVICE_INITIALIZING))
       return STATUS_NO_SUCH_DEVICE;
@@ -647,7 +647,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     // A deleted device someone still references (an open file, a pointer a
     // driver took) keeps the driver loaded: the unload routine runs when the
     // last of them goes, as the kernel does.
-    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    std::lock_guard<HostRecursiveLock> hold(g_ioLock);
     if (g_devicesPerDriver.count(driver)) {
       g_unloadPending.insert(driver);
       return;
@@ -657,7 +657,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
 }
 
 bool UnloadPending(PDRIVER_OBJECT driver) {
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   return g_unloadPending.count(driver) != 0;
 }
 
@@ -678,7 +678,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
   std::u16string name = FromCounted(DeviceName);
   if (DeviceName && name.empty()) return STATUS_OBJECT_NAME_INVALID;
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   if (name.empty() && (DeviceCharacteristics & FILE_AUTOGENERATED_DEVICE_NAME)) {
     char16_t text[32];
     std::string digits = Format("%08X", ++g_autoNameCounter);
@@ -725,7 +725,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   PnpDeviceDeleted(DeviceObject);
   if (DeviceInfo* info = DeviceInfoOf(DeviceObject)) ForgetListGuardsIn(DeviceObject, info->bytes);
   {
-    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    std::lock_guard<HostRecursiveLock> hold(g_ioLock);
     auto it = g_devices.find(DeviceObject);
     if (it == g_devices.end() || it->second.deleted) {
       ReportViolation("device-deleted-twice",
@@ -760,7 +760,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   std::u16string link = FromCounted(SymbolicLinkName);
   std::u16string target = FromCounted(DeviceName);
   if (link.empty() || target.empty()) return STATUS_OBJECT_NAME_INVALID;
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   if (g_namespace.count(Upper(link))) return STATUS_OBJECT_NAME_COLLISION;
   g_namespace[Upper(link)] = NamespaceEntry{nullptr, target};
   return STATUS_SUCCESS;
@@ -768,7 +768,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   auto it = g_namespace.find(Upper(FromCounted(SymbolicLinkName)));
   if (it == g_namespace.end() || it->second.device) return STATUS_OBJECT_NAME_NOT_FOUND;
   g_namespace.erase(it);
@@ -779,7 +779,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
   RunHook("attach-device");
   if (ShouldFail(FaultPoint::AttachDevice)) return nullptr;
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   auto target = g_devices.find(TargetDevice);
   auto source = g_devices.find(SourceDevice);
   if (target == g_devices.end() || source == g_devices.end() || target->second.deleted) return nullptr;
@@ -794,7 +794,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
   if (!upper) {
     ReportViolation("detach-nothing-attached", "IoDetachDevice of a device with nothing attached");
@@ -807,7 +807,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoGetAttachedDeviceReference");
-  std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+  std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   PDEVICE_OBJECT top = TopOfStack(DeviceObject);
   ObfReferenceObject(top);
   return top;
@@ -824,7 +824,7 @@ PIRP IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
 
 VOID IoFreeIrp(PIRP Irp) {
   {
-    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    std::lock_guard<HostRecursiveLock> hold(g_ioLock);
     if (!g_liveIrps.count(Irp)) {
       ReportViolation("irp-freed-twice", "IoFreeIrp of a request that is not allocated");
       return;
@@ -876,7 +876,7 @@ VOID IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
   HostRequest* request;
   {
     // Liveness first: a completed host request is freed memory.
-    std::lock_guard<std::recursive_mutex> hold(g_ioLock);
+    std::lock_guard<HostRecursiveLock> hold(g_ioLock);
     request = g_liveIrps.count(Irp) ? HostRequestOf(Irp) : nullptr;
     if (!g_liveIrps.count(Irp) || (request && request->completed)) {
       ReportViolation("irp-completed-twice", "IofCompleteRequest of a request that was already completed");
@@ -1014,7 +1014,7 @@ NTSTATUS IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG
   KeInitializeEvent(&Lock->RemoveEvent, SynchronizationEvent, FALSE);
   Lock->AllocateTag = AllocateTag;
   Lock->HighWatermark = HighWatermark;
-  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  std::lock_guard<HostLock> hold(g_removeLockLock);
   g_removeLocks[Lock] = RemoveLockTags{};
   return STATUS_SUCCESS;
 }
@@ -1031,7 +1031,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     if (InterlockedDecrement(&RemoveLock->IoCount) == 0) KeSetEvent(&RemoveLock->RemoveEvent, 0, FALSE);
     return STATUS_DELETE_PENDING;
   }
-  std::unique_lock<std::mutex> hold(g_removeLockLock);
+  std::unique_lock<HostLock> hold(g_removeLockLock);
   auto it = g_removeLocks.find(RemoveLock);
   if (it == g_removeLocks.end()) {
     ReportViolation("remove-lock-uninitialised", "IoAcquireRemoveLockEx on a lock never initialised");
@@ -1047,7 +1047,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
 }
 
 static void ReleaseRemoveLockTag(PIO_REMOVE_LOCK RemoveLock, PVOID Tag) {
-  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  std::lock_guard<HostLock> hold(g_removeLockLock);
   auto it = g_removeLocks.find(RemoveLock);
   if (it == g_removeLocks.end()) {
     ReportViolation("remove-lock-over-release", "a remove lock was released after it was torn down");
@@ -1086,7 +1086,7 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     RunHook("remove-lock-wait");
     KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
   }
-  std::lock_guard<std::mutex> hold(g_removeLockLock);
+  std::lock_guard<HostLock> hold(g_removeLockLock);
   g_removeLocks.erase(RemoveLock);
 }
 

@@ -20,6 +20,53 @@ std::atomic<int> g_blockedWaiters{0};
 
 KIRQL& ThreadIrql() { return t_irql; }
 
+#if !defined(__SANITIZE_THREAD__)
+void HostLock::WaitForIt() {
+  for (;;) {
+    for (int spin = 0; spin < 64; ++spin) {
+      if (!held_.load(std::memory_order_relaxed) && !held_.exchange(true, std::memory_order_acquire)) return;
+      __builtin_ia32_pause();
+    }
+    std::this_thread::yield();
+  }
+}
+
+namespace {
+const void* ThisThread() {
+  static thread_local char identity;
+  return &identity;
+}
+}  // namespace
+
+void HostRecursiveLock::lock() {
+  if (owner_.load(std::memory_order_relaxed) == ThisThread()) {
+    ++depth_;
+    return;
+  }
+  lock_.lock();
+  owner_.store(ThisThread(), std::memory_order_relaxed);
+  depth_ = 1;
+}
+
+bool HostRecursiveLock::try_lock() {
+  if (owner_.load(std::memory_order_relaxed) == ThisThread()) {
+    ++depth_;
+    return true;
+  }
+  if (!lock_.try_lock()) return false;
+  owner_.store(ThisThread(), std::memory_order_relaxed);
+  depth_ = 1;
+  return true;
+}
+
+void HostRecursiveLock::unlock() {
+  if (--depth_ == 0) {
+    owner_.store(nullptr, std::memory_order_relaxed);
+    lock_.unlock();
+  }
+}
+#endif
+
 // Every change of a thread's IRQL goes through here, so pageable memory is
 // hidden while any thread runs at DISPATCH_LEVEL or above.
 void SetIrql(KIRQL irql) {
@@ -40,18 +87,18 @@ struct ListGuard {
   PKSPIN_LOCK lock;
   std::string what;
 };
-std::mutex g_listGuardLock;
+HostLock g_listGuardLock;
 std::vector<ListGuard> g_listGuards;
 }  // namespace
 
 void GuardList(PLIST_ENTRY head, PKSPIN_LOCK lock, const std::string& what) {
-  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  std::lock_guard<HostLock> hold(g_listGuardLock);
   g_listGuards.push_back({head, lock, what});
   __atomic_store_n(&KhostGuardedLists, 1, __ATOMIC_RELEASE);
 }
 
 void ForgetListGuardsIn(const void* first, size_t bytes) {
-  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  std::lock_guard<HostLock> hold(g_listGuardLock);
   const uintptr_t begin = reinterpret_cast<uintptr_t>(first);
   std::erase_if(g_listGuards, [&](const ListGuard& g) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(g.head);
@@ -61,7 +108,7 @@ void ForgetListGuardsIn(const void* first, size_t bytes) {
 }
 
 void ResetListGuards() {
-  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  std::lock_guard<HostLock> hold(g_listGuardLock);
   g_listGuards.clear();
   __atomic_store_n(&KhostGuardedLists, 0, __ATOMIC_RELEASE);
 }
@@ -72,7 +119,7 @@ struct SpinLockHook {
   uint64_t remaining;  // events of this kind still to pass before it runs
   std::function<void()> hook;
 };
-std::mutex g_spinHookLock;
+HostLock g_spinHookLock;
 std::vector<SpinLockHook> g_spinHooks;
 // Checked without the mutex first: drivers take spin locks on every request.
 std::atomic<bool> g_spinHooksArmed{false};
@@ -81,7 +128,7 @@ void RunSpinLockHook(PKSPIN_LOCK lock, SpinLockMoment moment) {
   if (!g_spinHooksArmed.load(std::memory_order_acquire)) return;
   std::function<void()> due;
   {
-    std::lock_guard<std::mutex> hold(g_spinHookLock);
+    std::lock_guard<HostLock> hold(g_spinHookLock);
     for (auto it = g_spinHooks.begin(); it != g_spinHooks.end(); ++it) {
       if (it->lock != lock || it->moment != moment || --it->remaining > 0) continue;
       due = std::move(it->hook);
@@ -95,13 +142,13 @@ void RunSpinLockHook(PKSPIN_LOCK lock, SpinLockMoment moment) {
 }  // namespace
 
 void OnSpinLock(PKSPIN_LOCK lock, SpinLockMoment moment, uint64_t nth, std::function<void()> hook) {
-  std::lock_guard<std::mutex> hold(g_spinHookLock);
+  std::lock_guard<HostLock> hold(g_spinHookLock);
   g_spinHooks.push_back({lock, moment, nth == 0 ? 1 : nth, std::move(hook)});
   g_spinHooksArmed.store(true, std::memory_order_release);
 }
 
 void ClearSpinLockHooks() {
-  std::lock_guard<std::mutex> hold(g_spinHookLock);
+  std::lock_guard<HostLock> hold(g_spinHookLock);
   g_spinHooks.clear();
   g_spinHooksArmed.store(false, std::memory_order_release);
 }
@@ -174,7 +221,7 @@ volatile int KhostGuardedLists = 0;
 // at once: an entry near either end of a long list (the oldest child, the
 // newest record) finds it in a few steps.
 void KhostCheckListAccess(const LIST_ENTRY* Where) {
-  std::lock_guard<std::mutex> hold(g_listGuardLock);
+  std::lock_guard<HostLock> hold(g_listGuardLock);
   auto guardAt = [](const LIST_ENTRY* at) -> const ListGuard* {
     for (const ListGuard& guard : g_listGuards)
       if (guard.head == at) return &guard;

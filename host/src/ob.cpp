@@ -21,7 +21,7 @@ struct Header {
   std::function<void(void*)> destroy;
   std::string description;
 };
-std::mutex g_objectLock;
+HostLock g_objectLock;
 std::unordered_map<const void*, Header> g_objects;
 
 // Called with g_objectLock held: the count left; at zero the object is
@@ -49,18 +49,18 @@ constexpr uint64_t kKernelHandleBit = 0xFFFFFFFF80000000ull;
 
 void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
               const std::string& description) {
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   g_objects[body] = Header{type, 1, std::move(destroy), description};
 }
 
 ObjectType* ObTypeOf(const void* body) {
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   auto it = g_objects.find(body);
   return it == g_objects.end() ? nullptr : it->second.type;
 }
 
 bool ObReferenceIfType(void* body, ObjectType* type) {
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   auto it = g_objects.find(body);
   if (it == g_objects.end() || (type && it->second.type != type)) return false;
   ++it->second.pointerCount;
@@ -68,25 +68,25 @@ bool ObReferenceIfType(void* body, ObjectType* type) {
 }
 
 bool ObIsLive(const void* body) {
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   return g_objects.count(body) != 0;
 }
 
 bool IsLiveObject(const void* object) { return ObIsLive(object); }
 
 LONG_PTR ReferenceCount(const void* object) {
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   auto it = g_objects.find(object);
   return it == g_objects.end() ? -1 : it->second.pointerCount;
 }
 
 size_t ObLiveCount() {
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   return g_objects.size();
 }
 
 std::vector<std::string> ObLiveDescriptions() {
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   std::vector<std::string> out;
   for (const auto& [body, header] : g_objects)
     out.push_back(header.description + " (" + header.type->name + ", " +
@@ -96,7 +96,7 @@ std::vector<std::string> ObLiveDescriptions() {
 
 void ObReset() {
   {
-    std::lock_guard<std::mutex> hold(g_kernelHandles.lock);
+    std::lock_guard<HostLock> hold(g_kernelHandles.lock);
     g_kernelHandles.entries.clear();
   }
   // Objects a scenario leaked go with it: each is destroyed as if its last
@@ -107,7 +107,7 @@ void ObReset() {
     void* body;
     std::function<void(void*)> destroy;
     {
-      std::lock_guard<std::mutex> hold(g_objectLock);
+      std::lock_guard<HostLock> hold(g_objectLock);
       if (g_objects.empty()) break;
       auto it = g_objects.begin();
       body = const_cast<void*>(it->first);
@@ -122,7 +122,7 @@ HandleTable& KernelHandleTable() { return g_kernelHandles; }
 HandleTable*& CurrentProcessHandles() { return t_process; }
 
 HANDLE InsertHandle(HandleTable& table, void* object, ACCESS_MASK granted) {
-  std::lock_guard<std::mutex> hold(table.lock);
+  std::lock_guard<HostLock> hold(table.lock);
   size_t index = 0;
   while (index < table.entries.size() && table.entries[index].object) ++index;
   if (index == table.entries.size()) table.entries.push_back({});
@@ -148,7 +148,7 @@ bool LookupHandle(HandleTable& table, HANDLE handle, size_t* index) {
 }  // namespace
 
 bool RemoveHandle(HandleTable& table, HANDLE handle, HandleEntry* removed) {
-  std::lock_guard<std::mutex> hold(table.lock);
+  std::lock_guard<HostLock> hold(table.lock);
   size_t index;
   if (!LookupHandle(table, handle, &index)) return false;
   *removed = table.entries[index];
@@ -188,7 +188,7 @@ POBJECT_TYPE* ExEventObjectType = &g_eventTypeObject;
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
-  std::lock_guard<std::mutex> hold(g_objectLock);
+  std::lock_guard<HostLock> hold(g_objectLock);
   auto it = g_objects.find(Object);
   if (it == g_objects.end()) {
     ReportViolation("reference-dead-object",
@@ -204,7 +204,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
   std::function<void(void*)> destroy;
   LONG_PTR count;
   {
-    std::lock_guard<std::mutex> hold(g_objectLock);
+    std::lock_guard<HostLock> hold(g_objectLock);
     count = DropReference(Object, &destroy);
   }
   if (destroy) destroy(Object);
@@ -220,7 +220,7 @@ void ObDereferenceEach(const std::vector<PDEVICE_OBJECT>& objects) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
   std::vector<std::pair<void*, std::function<void(void*)>>> last;
   {
-    std::lock_guard<std::mutex> hold(g_objectLock);
+    std::lock_guard<HostLock> hold(g_objectLock);
     for (PDEVICE_OBJECT object : objects) {
       std::function<void(void*)> destroy;
       DropReference(object, &destroy);
@@ -259,7 +259,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                           Hex(reinterpret_cast<uintptr_t>(Handle)) +
                           " in a user process's request (pass the request's RequestorMode)");
   }
-  std::lock_guard<std::mutex> tableHold(table->lock);
+  std::lock_guard<HostLock> tableHold(table->lock);
   size_t index;
   if (!LookupHandle(*table, Handle, &index)) return STATUS_INVALID_HANDLE;
   HandleEntry entry = table->entries[index];

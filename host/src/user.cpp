@@ -49,7 +49,7 @@ void* NewEventObject(bool manualReset, bool initialState, const std::string& des
 
 bool LookupObject(HandleTable& table, HANDLE handle, ObjectType* type, void** object,
                   ACCESS_MASK* granted = nullptr) {
-  std::lock_guard<std::mutex> hold(table.lock);
+  std::lock_guard<HostLock> hold(table.lock);
   uint64_t value = reinterpret_cast<uint64_t>(handle);
   if (value == 0 || value % 4 != 0 || value > 0xFFFFFFFFull) return false;
   size_t index = value / 4 - 1;
@@ -70,7 +70,7 @@ Process::Process(std::string name) : name_(std::move(name)), table_(new Table) {
 Process::~Process() {
   std::vector<HANDLE> open;
   {
-    std::lock_guard<std::mutex> hold(table_->handles.lock);
+    std::lock_guard<HostLock> hold(table_->handles.lock);
     for (size_t i = 0; i < table_->handles.entries.size(); ++i)
       if (table_->handles.entries[i].object) open.push_back(reinterpret_cast<HANDLE>((i + 1) * 4));
   }
@@ -78,7 +78,7 @@ Process::~Process() {
 }
 
 size_t Process::OpenHandles() const {
-  std::lock_guard<std::mutex> hold(table_->handles.lock);
+  std::lock_guard<HostLock> hold(table_->handles.lock);
   return static_cast<size_t>(std::count_if(table_->handles.entries.begin(), table_->handles.entries.end(),
                                            [](const HandleEntry& e) { return e.object != nullptr; }));
 }
