@@ -94,7 +94,8 @@ void CheckPassedDown(PDEVICE_OBJECT device, PIRP irp) {
   const UCHAR major = stack->MajorFunction;
   const UCHAR minor = stack->MinorFunction;
   const NTSTATUS arrivedWith = irp->IoStatus.Status;
-  const std::string where = "the device below " + Hex(reinterpret_cast<uintptr_t>(device)) + ": ";
+  // Put together only for a report: every request passed down comes through here.
+  auto where = [device] { return "the device below " + Hex(reinterpret_cast<uintptr_t>(device)) + ": "; };
   if (major == IRP_MJ_POWER) {
     HostRequest* request = HostRequestOf(irp);
     // The project's own rule, stricter than Windows 8 and later (where
@@ -102,12 +103,12 @@ void CheckPassedDown(PDEVICE_OBJECT device, PIRP irp) {
     // request before it passes one down, so the same code is right on every version.
     if (!(request && request->startNextPowerDevice && request->startNextPowerDevice != device))
       ReportViolation("power-passed-without-start-next",
-                      where + Format("power minor %#x was passed down without PoStartNextPowerIrp "
-                                     "(the host's rule, stricter than Windows 8+)", minor));
+                      where() + Format("power minor %#x was passed down without PoStartNextPowerIrp "
+                                       "(the host's rule, stricter than Windows 8+)", minor));
   } else if (major == IRP_MJ_PNP) {
     if (ThreadIrql() != PASSIVE_LEVEL)
-      ReportViolation("pnp-irql", where + Format("Plug and Play minor %#x passed down at IRQL %d", minor,
-                                                 static_cast<int>(ThreadIrql())));
+      ReportViolation("pnp-irql", where() + Format("Plug and Play minor %#x passed down at IRQL %d", minor,
+                                                   static_cast<int>(ThreadIrql())));
     switch (minor) {
       case IRP_MN_REMOVE_DEVICE:
       case IRP_MN_SURPRISE_REMOVAL:
@@ -117,16 +118,16 @@ void CheckPassedDown(PDEVICE_OBJECT device, PIRP irp) {
         // Each driver that succeeds one of these sets success before passing it down.
         if (arrivedWith != STATUS_SUCCESS)
           ReportViolation("pnp-passed-down-without-success",
-                          where + Format("minor %#x was passed down with status %#x, not STATUS_SUCCESS", minor,
-                                         static_cast<unsigned>(arrivedWith)));
+                          where() + Format("minor %#x was passed down with status %#x, not STATUS_SUCCESS", minor,
+                                           static_cast<unsigned>(arrivedWith)));
         break;
       default:
         // A driver that fails a request completes it; one that does not handle
         // it passes it down as it came.
         if (!NT_SUCCESS(arrivedWith) && arrivedWith != STATUS_NOT_SUPPORTED)
           ReportViolation("pnp-failure-passed-down",
-                          where + Format("minor %#x was passed down failed (%#x)", minor,
-                                         static_cast<unsigned>(arrivedWith)));
+                          where() + Format("minor %#x was passed down failed (%#x)", minor,
+                                           static_cast<unsigned>(arrivedWith)));
         break;
     }
   }
@@ -449,19 +450,9 @@ void PnpManager::RegisterFunctionDriver(const std::u16string& id, PDRIVER_OBJECT
   drivers_.push_back({UpperId(id), driver});
 }
 
-// "WHAT -> STATUS", the status as %#x prints it. Every request the manager
-// sends leaves one in its node's history, so it is put together by hand
-// rather than through a formatter.
+// "WHAT -> STATUS", the status as %#x prints it (plain 0 for success).
 static std::string Outcome(const char* what, NTSTATUS status) {
-  std::string text = what;
-  text += " -> ";
-  auto value = static_cast<uint32_t>(status);
-  if (value == 0) return text += '0';
-  text += "0x";
-  int shift = 28;
-  while ((value >> shift) == 0) shift -= 4;
-  for (; shift >= 0; shift -= 4) text += "0123456789abcdef"[(value >> shift) & 0xF];
-  return text;
+  return std::string(what) + " -> " + (status ? Hex(static_cast<uint32_t>(status)) : std::string("0"));
 }
 
 RequestResult PnpManager::Send(DevNode* node, UCHAR minor,

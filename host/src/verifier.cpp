@@ -12,10 +12,19 @@ std::vector<Violation> g_violations;
 bool g_abortOnViolation = std::getenv("VELMORA_ABORT_ON_VIOLATION") != nullptr;
 }  // namespace
 
+// "0x" and lowercase digits, as %#llx prints a value that is not zero. By
+// hand: the manager's history and the checks' messages call it per request.
 std::string Hex(uint64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-  return text;
+  char text[2 + 16];
+  char* end = text + sizeof text;
+  char* digit = end;
+  do {
+    *--digit = "0123456789abcdef"[value & 0xF];
+    value >>= 4;
+  } while (value);
+  *--digit = 'x';
+  *--digit = '0';
+  return std::string(digit, end);
 }
 
 std::string Format(const char* format, ...) {
