@@ -207,12 +207,17 @@ void ForgetOpened(size_t first, size_t pages) {
 
 // A change the kernel refuses (too many mappings) would leave pages open while
 // a thread is raised, and touches would go unseen: the host stops instead.
+// Stops the process with `message`; only what a signal handler or a forked
+// child may call.
+template <size_t N>
+[[noreturn]] void StopHost(const char (&message)[N]) {
+  if (write(STDERR_FILENO, message, N - 1) < 0) {}
+  std::abort();
+}
+
 void Protect(size_t first, size_t pages, int protection) {
-  if (pages && mprotect(g_arena.load() + first * kPage, pages * kPage, protection) != 0) {
-    static const char message[] = "kernel host: the paged-pool guard could not change a page's protection\n";
-    if (write(STDERR_FILENO, message, sizeof(message) - 1) < 0) {}
-    std::abort();
-  }
+  if (pages && mprotect(g_arena.load() + first * kPage, pages * kPage, protection) != 0)
+    StopHost("kernel host: the paged-pool guard could not change a page's protection\n");
 }
 
 struct sigaction g_previousSegv;
@@ -298,9 +303,7 @@ void GiveChildItsOwnArena() {
     if (copy) std::memcpy(copy, g_hostView.load(), used * kPage);
     if (!copy || munmap(copy, kArenaBytes) != 0 || !MapArenaView(file, g_hostView.load()) ||
         !MapArenaView(file, g_arena.load())) {
-      static const char message[] = "kernel host: a forked child could not get its own paged pool\n";
-      if (write(STDERR_FILENO, message, sizeof(message) - 1) < 0) {}
-      std::abort();
+      StopHost("kernel host: a forked child could not get its own paged pool\n");
     }
     close(g_arenaFile);
     g_arenaFile = file;

@@ -52,11 +52,10 @@ class HostRecursiveLock {
 
  private:
   HostLock lock_;
-  std::atomic<const void*> owner_{nullptr};
+  std::atomic<HANDLE> owner_{nullptr};  // PsGetCurrentThreadId of the holder
   unsigned depth_ = 0;
 };
 #endif
-
 
 std::string Hex(uint64_t value);
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

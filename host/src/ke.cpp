@@ -31,30 +31,23 @@ void HostLock::WaitForIt() {
   }
 }
 
-namespace {
-const void* ThisThread() {
-  static thread_local char identity;
-  return &identity;
-}
-}  // namespace
-
 void HostRecursiveLock::lock() {
-  if (owner_.load(std::memory_order_relaxed) == ThisThread()) {
+  if (owner_.load(std::memory_order_relaxed) == PsGetCurrentThreadId()) {
     ++depth_;
     return;
   }
   lock_.lock();
-  owner_.store(ThisThread(), std::memory_order_relaxed);
+  owner_.store(PsGetCurrentThreadId(), std::memory_order_relaxed);
   depth_ = 1;
 }
 
 bool HostRecursiveLock::try_lock() {
-  if (owner_.load(std::memory_order_relaxed) == ThisThread()) {
+  if (owner_.load(std::memory_order_relaxed) == PsGetCurrentThreadId()) {
     ++depth_;
     return true;
   }
   if (!lock_.try_lock()) return false;
-  owner_.store(ThisThread(), std::memory_order_relaxed);
+  owner_.store(PsGetCurrentThreadId(), std::memory_order_relaxed);
   depth_ = 1;
   return true;
 }
