@@ -67,6 +67,9 @@ NTSTATUS netBus_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
                          VELMORA_REMOVE_LOCK_HIGH_WATERMARK);
   KeInitializeSpinLock(&bus->ChildListLock);
   InitializeListHead(&bus->ChildList);
+  for (ULONG i = 0; i < CHILD_SERIAL_BUCKETS; i++) {
+    InitializeListHead(&bus->SerialBuckets[i]);
+  }
   bus->ChildCount = 0;
   bus->ChildCallback = NULL;
   bus->ChildContext = NULL;

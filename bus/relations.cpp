@@ -91,8 +91,7 @@ NTSTATUS BusFdo_HandleQueryDeviceRelations(PDEVICE_OBJECT BusDevice, PIRP Irp) {
     } else if (!child->Listed) {
       // Unplugged before any answer named it: no removal will ever come for
       // it, and it would hold its serial number until the bus goes.
-      RemoveEntryList(&child->Link);
-      bus->ChildCount--;
+      ChildList_Remove(bus, child);
       InsertTailList(&unknown, &child->Link);
     } else {
       child->ReportedMissing = TRUE;
@@ -152,8 +151,10 @@ VOID FinalRemoveAllPdos(PBUS_EXTENSION Bus) {
 
     next = entry->Flink;
     RemoveEntryList(entry);
+    RemoveEntryList(&child->SerialLink);
     if (child->Reported) {
       InitializeListHead(&child->Link);
+      InitializeListHead(&child->SerialLink);
       child->ParentFdo = NULL;
       detached = TRUE;
     } else {

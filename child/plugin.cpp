@@ -70,9 +70,10 @@ BOOLEAN HardwareIdsAreValid(const WCHAR* Ids, SIZE_T Chars, ULONG SerialNo) {
 // the platform does not survive). A surprise-removed child that has also been
 // unplugged is on its way out and no longer holds its number.
 BOOLEAN SerialNoTaken(PBUS_EXTENSION Bus, ULONG SerialNo) {
-  for (PLIST_ENTRY entry = Bus->ChildList.Flink; entry != &Bus->ChildList;
-       entry = entry->Flink) {
-    PCHILD_EXTENSION child = CONTAINING_RECORD(entry, CHILD_EXTENSION, Link);
+  const PLIST_ENTRY bucket = SerialBucketOf(Bus, SerialNo);
+
+  for (PLIST_ENTRY entry = bucket->Flink; entry != bucket; entry = entry->Flink) {
+    PCHILD_EXTENSION child = CONTAINING_RECORD(entry, CHILD_EXTENSION, SerialLink);
 
     if (child->SerialNo == SerialNo &&
         (child->Header.PnpState != StateSurpriseRemoved || child->Present)) {
@@ -192,8 +193,7 @@ NTSTATUS Pdo_Create(PBUS_EXTENSION Bus, PIRP Irp, PBOOLEAN Duplicate) {
   oldIrql = KeAcquireSpinLockRaiseToDpc(&Bus->ChildListLock);
   duplicate = SerialNoTaken(Bus, child->SerialNo);
   if (!duplicate) {
-    InsertTailList(&Bus->ChildList, &child->Link);
-    Bus->ChildCount++;
+    ChildList_Insert(Bus, child);
   }
   KeReleaseSpinLock(&Bus->ChildListLock, oldIrql);
 

@@ -190,8 +190,7 @@ NTSTATUS ChildRemove(PDEVICE_OBJECT ChildDevice, PCHILD_EXTENSION Child) {
     Child->Reported = FALSE;
   } else {
     SetNewPnpState(&Child->Header, StateDeleted);
-    RemoveEntryList(&Child->Link);
-    bus->ChildCount--;
+    ChildList_Remove(bus, Child);
   }
   KeReleaseSpinLock(&bus->ChildListLock, oldIrql);
 

@@ -12,6 +12,10 @@
 // The remove lock's tag, "suBC" in memory.
 #define VELMORA_REMOVE_LOCK_TAG 0x43427573u
 #define VELMORA_REMOVE_LOCK_HIGH_WATERMARK 10u
+// 256 buckets of serial numbers: 4 KiB of the bus's extension, and some forty
+// children per bucket with ten thousand plugged in.
+#define CHILD_SERIAL_BUCKET_BITS 8u
+#define CHILD_SERIAL_BUCKETS (1u << CHILD_SERIAL_BUCKET_BITS)
 
 // ------------------------------------------------------------------ tracing
 // Written from outside (a debugger, or the kernel host's tests); the driver
@@ -85,6 +89,10 @@ typedef struct _BUS_EXTENSION {
   LIST_ENTRY ChildList;
   ULONG ChildCount;
   KSPIN_LOCK ChildListLock;
+  // ChildList again, by serial number: a child is on the bucket its number
+  // hashes to exactly while it is on ChildList, so a plug-in's duplicate check
+  // reads the few children that could share the number, not every child.
+  LIST_ENTRY SerialBuckets[CHILD_SERIAL_BUCKETS];
   NETBUS_CALLBACK ChildCallback;
   PVOID ChildContext;
   PKEVENT UserEvent;
@@ -112,6 +120,7 @@ typedef struct _CHILD_EXTENSION {
   PWCHAR HardwareIds;
   ULONG SerialNo;
   LIST_ENTRY Link;
+  LIST_ENTRY SerialLink;  // on Bus->SerialBuckets, while Link is on ChildList
   BOOLEAN Present;
   BOOLEAN Reported;
   // Set by a relations answer that left this unplugged child out: only then
@@ -162,6 +171,27 @@ FORCEINLINE VOID SetNewPnpState(PEXTENSION_HEADER Header, PNP_STATE NewState) {
 
 FORCEINLINE VOID RestorePreviousPnpState(PEXTENSION_HEADER Header) {
   InterlockedExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), (LONG)Header->PreviousPnpState);
+}
+
+// ------------------------------------------------------------------ child list
+// Services number their children 1, 2, 3...: a multiplicative hash spreads
+// runs of numbers, and numbers a stride apart, over every bucket.
+FORCEINLINE PLIST_ENTRY SerialBucketOf(PBUS_EXTENSION Bus, ULONG SerialNo) {
+  return &Bus->SerialBuckets[(ULONG)(SerialNo * 2654435761u) >> (32 - CHILD_SERIAL_BUCKET_BITS)];
+}
+
+// ChildListLock held for both: the child joins or leaves ChildList, its
+// bucket and the count together.
+FORCEINLINE VOID ChildList_Insert(PBUS_EXTENSION Bus, PCHILD_EXTENSION Child) {
+  InsertTailList(&Bus->ChildList, &Child->Link);
+  InsertTailList(SerialBucketOf(Bus, Child->SerialNo), &Child->SerialLink);
+  Bus->ChildCount++;
+}
+
+FORCEINLINE VOID ChildList_Remove(PBUS_EXTENSION Bus, PCHILD_EXTENSION Child) {
+  RemoveEntryList(&Child->Link);
+  RemoveEntryList(&Child->SerialLink);
+  Bus->ChildCount--;
 }
 
 // ------------------------------------------------------------------ driver frame

@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <thread>
+#include <unordered_map>
 
 #include "kernel_test.h"
+#include "src/ptrmap.h"
 
 namespace {
 
@@ -323,6 +326,45 @@ TEST_F(HostKernelTest, DbgPrintLinesEndOnlyAtCarriageReturnLineFeedAndEachThread
   DbgPrint("\r\none\ntwo\r\n");
   EXPECT_EQ(khost::TakeTraceLines(), (Lines{"other line", "Velmora===>DriverEntry", "one\ntwo"}));
   EXPECT_TRUE(khost::TraceLines().empty()) << "taken lines are gone";
+}
+
+// The host's address table against the standard map, through random inserts
+// and removals of keys packed closely enough to collide in long runs (the
+// removal that moves later entries back is where such tables go wrong), with
+// the records' addresses checked to survive growth and removals around them.
+TEST(HostPointerMap, AgreesWithTheStandardMapAndKeepsRecordsInPlace) {
+  khost::PointerMap<const void*, int> map;
+  std::unordered_map<const void*, int> model;
+  std::unordered_map<const void*, int*> records;
+  std::mt19937 random(7);
+  auto key = [](unsigned i) { return reinterpret_cast<const void*>(uintptr_t{0x10000} + i * 16); };
+  for (int step = 0; step < 20000; ++step) {
+    const void* k = key(random() % 700);
+    if (random() % 3) {
+      int& value = map[k];
+      if (!model.count(k)) records[k] = &value;
+      EXPECT_EQ(&value, records[k]) << "a record moved";
+      value = model[k] = step;
+    } else {
+      EXPECT_EQ(map.erase(k), model.erase(k));
+      records.erase(k);
+    }
+    if (step % 500 == 0 || step == 19999) {
+      ASSERT_EQ(map.size(), model.size());
+      for (unsigned i = 0; i < 700; ++i) {
+        auto it = map.find(key(i));
+        ASSERT_EQ(it != map.end(), model.count(key(i)) == 1) << "key " << i << " at step " << step;
+        if (it != map.end()) {
+          EXPECT_EQ(it->second, model[key(i)]);
+        }
+      }
+      size_t seen = 0;
+      for (auto& [k2, value] : map) seen += model.at(k2) == value;
+      EXPECT_EQ(seen, model.size());
+    }
+  }
+  while (!map.empty()) map.erase(map.begin());
+  EXPECT_EQ(map.find(key(1)), map.end());
 }
 
 }  // namespace

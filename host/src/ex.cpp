@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "internal.h"
+#include "ptrmap.h"
 #include "scan.h"
 
 namespace khost {
@@ -37,7 +38,7 @@ struct Block {
 // One lock and a hash table: every allocation and free of the driver passes
 // here, and the leak report sorts by allocation number when it is asked.
 HostLock g_poolLock;
-std::unordered_map<const void*, Block> g_blocks;
+PointerMap<const void*, Block> g_blocks;
 uint64_t g_sequence = 0;
 uint64_t g_successfulAllocations = 0;
 

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "internal.h"
+#include "ptrmap.h"
 #include "scan.h"
 
 namespace khost {
@@ -28,7 +29,7 @@ struct DeviceInfo {
 namespace {
 
 HostRecursiveLock g_ioLock;
-std::unordered_map<PDEVICE_OBJECT, DeviceInfo> g_devices;
+PointerMap<PDEVICE_OBJECT, DeviceInfo> g_devices;
 std::unordered_map<PDRIVER_OBJECT, size_t> g_devicesPerDriver;  // of g_devices, deleted or not
 
 struct NamespaceEntry {
@@ -38,7 +39,7 @@ struct NamespaceEntry {
 std::map<std::u16string, NamespaceEntry> g_namespace;  // keyed by upper-cased name
 ULONG g_autoNameCounter = 0;
 
-std::unordered_set<PIRP> g_liveIrps;  // allocated and not yet freed
+PointerMap<PIRP, bool> g_liveIrps;  // allocated and not yet freed
 constexpr int64_t kDefaultPendingTimeoutMs = 30000;
 std::atomic<int64_t> g_pendingTimeoutMs{kDefaultPendingTimeoutMs};
 
@@ -58,7 +59,7 @@ struct RemoveLockTags {
   }
 };
 HostLock g_removeLockLock;
-std::unordered_map<PIO_REMOVE_LOCK, RemoveLockTags> g_removeLocks;
+PointerMap<PIO_REMOVE_LOCK, RemoveLockTags> g_removeLocks;
 
 std::u16string Upper(const std::u16string& text) {
   std::u16string out = text;
@@ -281,7 +282,7 @@ PIRP AllocateHostIrp(CHAR stackSize, const RequestLabel& label) {
   request->label = label;
   irp->HostRequest = request;
   std::lock_guard<HostRecursiveLock> hold(g_ioLock);
-  g_liveIrps.insert(irp);
+  g_liveIrps[irp] = true;
   return irp;
 }
 
@@ -317,7 +318,7 @@ size_t LiveIrpCount() {
 std::vector<std::string> LiveIrpDescriptions() {
   std::lock_guard<HostRecursiveLock> hold(g_ioLock);
   std::vector<std::string> out;
-  for (PIRP irp : g_liveIrps) {
+  for (auto& [irp, live] : g_liveIrps) {
     HostRequest* request = HostRequestOf(irp);
     out.push_back(request ? Describe(request->label) : std::string("driver-allocated request"));
   }
@@ -334,7 +335,7 @@ void IoReset() {
   g_namespace.clear();
   g_autoNameCounter = 0;
   // Requests a scenario never finished go with it.
-  for (PIRP irp : g_liveIrps) {
+  for (auto& [irp, live] : g_liveIrps) {
     delete HostRequestOf(irp);
     std::free(irp);
   }

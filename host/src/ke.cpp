@@ -1,9 +1,11 @@
 // Kernel host: the kernel core. Each thread carries its own IRQL; spin locks
 // raise it to DISPATCH_LEVEL and really exclude other threads; dispatcher
 // objects (events) have real waits.
+#include <set>
 #include <thread>
 
 #include "internal.h"
+#include "ptrmap.h"
 
 namespace khost {
 namespace {
@@ -81,28 +83,35 @@ struct ListGuard {
   std::string what;
 };
 HostLock g_listGuardLock;
-std::vector<ListGuard> g_listGuards;
+// By head: every step of a check's walk asks whether it has reached one, and a
+// bus guards hundreds of heads. The same heads in address order serve the
+// deletion of every device object, which forgets the heads inside it.
+PointerMap<const LIST_ENTRY*, ListGuard> g_listGuards;
+std::set<uintptr_t> g_guardedHeads;
 }  // namespace
 
 void GuardList(PLIST_ENTRY head, PKSPIN_LOCK lock, const std::string& what) {
   std::lock_guard<HostLock> hold(g_listGuardLock);
-  g_listGuards.push_back({head, lock, what});
+  g_listGuards[head] = ListGuard{head, lock, what};
+  g_guardedHeads.insert(reinterpret_cast<uintptr_t>(head));
   __atomic_store_n(&KhostGuardedLists, 1, __ATOMIC_RELEASE);
 }
 
 void ForgetListGuardsIn(const void* first, size_t bytes) {
   std::lock_guard<HostLock> hold(g_listGuardLock);
   const uintptr_t begin = reinterpret_cast<uintptr_t>(first);
-  std::erase_if(g_listGuards, [&](const ListGuard& g) {
-    const uintptr_t at = reinterpret_cast<uintptr_t>(g.head);
-    return at >= begin && at - begin < bytes;
-  });
+  auto it = g_guardedHeads.lower_bound(begin);
+  while (it != g_guardedHeads.end() && *it - begin < bytes) {
+    g_listGuards.erase(reinterpret_cast<const LIST_ENTRY*>(*it));
+    it = g_guardedHeads.erase(it);
+  }
   __atomic_store_n(&KhostGuardedLists, g_listGuards.empty() ? 0 : 1, __ATOMIC_RELEASE);
 }
 
 void ResetListGuards() {
   std::lock_guard<HostLock> hold(g_listGuardLock);
   g_listGuards.clear();
+  g_guardedHeads.clear();
   __atomic_store_n(&KhostGuardedLists, 0, __ATOMIC_RELEASE);
 }
 namespace {
@@ -216,9 +225,8 @@ volatile int KhostGuardedLists = 0;
 void KhostCheckListAccess(const LIST_ENTRY* Where) {
   std::lock_guard<HostLock> hold(g_listGuardLock);
   auto guardAt = [](const LIST_ENTRY* at) -> const ListGuard* {
-    for (const ListGuard& guard : g_listGuards)
-      if (guard.head == at) return &guard;
-    return nullptr;
+    auto it = g_listGuards.find(at);
+    return it == g_listGuards.end() ? nullptr : &it->second;
   };
   const ListGuard* found = guardAt(Where);
   const LIST_ENTRY* forward = Where;

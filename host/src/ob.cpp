@@ -3,9 +3,8 @@
 // kernel's table (handles with the top bit set, refused to user-mode callers).
 // A reference by handle checks the object type and, for user-mode callers, the
 // desired access against the rights the handle was granted when it was opened.
-#include <unordered_map>
-
 #include "internal.h"
+#include "ptrmap.h"
 
 namespace khost {
 
@@ -22,7 +21,7 @@ struct Header {
   std::string description;
 };
 HostLock g_objectLock;
-std::unordered_map<const void*, Header> g_objects;
+PointerMap<const void*, Header> g_objects;
 
 // Called with g_objectLock held: the count left; at zero the object is
 // forgotten and `destroy` gets what must run once the lock is released.

@@ -45,6 +45,7 @@ BusHarness::BusHarness(const khost::RootPdoConfig& config, bool start) {
 // Every change to the bus's lists must hold the lock that guards it.
 void BusHarness::GuardLists(PBUS_EXTENSION bus) {
   khost::GuardList(&bus->ChildList, &bus->ChildListLock, "ChildList");
+  for (LIST_ENTRY& bucket : bus->SerialBuckets) khost::GuardList(&bucket, &bus->ChildListLock, "a serial-number bucket");
   khost::GuardList(&bus->SendQueue, &bus->SendLock, "SendQueue");
   khost::GuardList(&bus->ChildCalls, &bus->SendLock, "the calls into the child driver");
   khost::GuardList(&bus->ChildCallWaiters, &bus->SendLock, "the changes waiting for those calls");
