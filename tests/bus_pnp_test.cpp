@@ -1,6 +1,8 @@
 // The bus in Plug and Play: how it reports its children and when an unplugged
 // child may be deleted, the stop and removal queries an open handle vetoes,
 // their cancellation, and removal in the orders Windows and Wine send it.
+#include <algorithm>
+
 #include "bus_fixture.h"
 
 class RelationsTest : public BusTest {};
@@ -196,6 +198,9 @@ TEST_P(SurpriseRemovalTest, ListedChildrenAreDetachedUnlistedOnesDeletedAndAnAns
   EXPECT_TRUE(khost::DeviceDeleted(disabled3) && Ext(disabled3)->Deleted);
   EXPECT_TRUE(khost::DeviceDeleted(unlisted4));
   EXPECT_EQ(Bus()->ChildCount, 4u) << "detached children still count until their removal";
+  EXPECT_TRUE(std::all_of(std::begin(Bus()->SerialBuckets), std::end(Bus()->SerialBuckets),
+                          [](const LIST_ENTRY& bucket) { return IsListEmpty(&bucket); }))
+      << "a child off the list is still found by its serial number";
   EXPECT_EQ(Enumerate(), 0) << "a surprise-removed bus is asked nothing";
 
   const CHILD_EXTENSION before = *Ext(disabled3);

@@ -46,14 +46,19 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
   };
   // Touches a paged block of `bytes` at DISPATCH_LEVEL; with `reopened`, one
   // where an earlier block was hidden by a raise and freed: on the page small
-  // blocks share, or on whole pages freed and taken again.
-  [[maybe_unused]] auto pagedTouchedAtDispatch = [&](size_t bytes, bool reopened) {
-    return [&, bytes, reopened] {
+  // blocks share, or on whole pages freed and taken again. With `leftOpen`,
+  // one on a page a raise left open because the block on it had been freed.
+  [[maybe_unused]] auto pagedTouchedAtDispatch = [&](size_t bytes, bool reopened, bool leftOpen = false) {
+    return [&, bytes, reopened, leftOpen] {
       if (reopened) {
         PVOID before = Alloc(PagedPool, bytes);
         khost::RunAtIrql(DISPATCH_LEVEL, [] {});
         ExFreePool(before);
         for (int i = 0; i < 5000; ++i) ExFreePool(Alloc(NonPagedPoolNx));  // out of the quarantine
+      }
+      if (leftOpen) {
+        ExFreePool(Alloc(PagedPool, bytes));
+        khost::RunAtIrql(DISPATCH_LEVEL, [] {});
       }
       auto* p = static_cast<volatile uint8_t*>(Alloc(PagedPool, bytes));
       KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
@@ -122,6 +127,7 @@ TEST_F(HostKernelTest, EveryCoreVerifierCheckFires) {
       {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(16, false), "at IRQL 2"},
       {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(16, true), "at IRQL 2"},
       {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(3 * 4096, true), "at IRQL 2"},
+      {"paged-pool-touched-at-raised-irql", pagedTouchedAtDispatch(16, false, true), "at IRQL 2"},
 #endif
       {"pool-leak", [] { PVOID p = Alloc(NonPagedPoolNx, 40, 0x73754254); khost::CheckLeaks(); ExFreePool(p); },
        "40 bytes of pool tagged 'TBus'"},

@@ -174,9 +174,11 @@ HostLock g_guardLock;                  // the protection
 int g_raisedThreads = 0;
 // Which pages are open, a bit each: set by the fault handler (lock-free) and
 // the allocator, cleared when a raise hides them. The runs opened since the
-// last raise are listed as well, so that a raise walks only those; too many
-// and the whole arena is hidden.
+// last raise are listed as well (and marked, so that the allocator lists a
+// page once), so that a raise walks only those; too many and the whole arena
+// is hidden.
 std::atomic<uint64_t> g_openBits[kArenaPages / 64];
+std::atomic<uint64_t> g_listedBits[kArenaPages / 64];
 struct OpenRun {
   size_t first, pages;
 };
@@ -184,10 +186,34 @@ constexpr size_t kOpenRuns = 1024;
 OpenRun g_openRuns[kOpenRuns];
 std::atomic<size_t> g_openRunCount{0};
 std::atomic<bool> g_openRunsOverflowed{false};
+// Blocks the driver holds on each page (allocated and not yet freed). A raise
+// hides only pages holding one: a page of freed blocks alone stays open, so
+// the answers the Plug and Play manager frees at once cost no protection
+// change with their address-cache flush. Touching a freed block is the
+// quarantine's to find (its pattern, or ASan), not this guard's.
+std::atomic<uint16_t> g_liveBlocksOn[kArenaPages];
 
-void NoteOpened(size_t first, size_t pages) {
+bool AllSet(const std::atomic<uint64_t>* bits, size_t first, size_t pages) {
   for (size_t page = first; page < first + pages; ++page)
-    g_openBits[page / 64].fetch_or(uint64_t(1) << (page % 64), std::memory_order_relaxed);
+    if (!((bits[page / 64].load(std::memory_order_relaxed) >> (page % 64)) & 1)) return false;
+  return true;
+}
+
+void SetBits(std::atomic<uint64_t>* bits, size_t first, size_t pages) {
+  for (size_t page = first; page < first + pages; ++page)
+    bits[page / 64].fetch_or(uint64_t(1) << (page % 64), std::memory_order_relaxed);
+}
+
+void ClearBits(std::atomic<uint64_t>* bits, size_t first, size_t pages) {
+  for (size_t page = first; page < first + pages; ++page)
+    bits[page / 64].fetch_and(~(uint64_t(1) << (page % 64)), std::memory_order_relaxed);
+}
+
+// Lists the run for the next raise whether or not it is already listed: the
+// fault handler runs without the lock a raise clears the marks under.
+void NoteOpened(size_t first, size_t pages) {
+  SetBits(g_openBits, first, pages);
+  SetBits(g_listedBits, first, pages);
   size_t slot = g_openRunCount.fetch_add(1);
   if (slot < kOpenRuns)
     g_openRuns[slot] = OpenRun{first, pages};
@@ -195,15 +221,11 @@ void NoteOpened(size_t first, size_t pages) {
     g_openRunsOverflowed = true;
 }
 
-bool AllOpen(size_t first, size_t pages) {
-  for (size_t page = first; page < first + pages; ++page)
-    if (!((g_openBits[page / 64].load(std::memory_order_relaxed) >> (page % 64)) & 1)) return false;
-  return true;
-}
+bool AllOpen(size_t first, size_t pages) { return AllSet(g_openBits, first, pages); }
 
 void ForgetOpened(size_t first, size_t pages) {
-  for (size_t page = first; page < first + pages; ++page)
-    g_openBits[page / 64].fetch_and(~(uint64_t(1) << (page % 64)), std::memory_order_relaxed);
+  ClearBits(g_openBits, first, pages);
+  ClearBits(g_listedBits, first, pages);
 }
 
 // A change the kernel refuses (too many mappings) would leave pages open while
@@ -236,17 +258,28 @@ void HideOpenedPages() {
     return;
   }
   if (runs == 0) return;
-  // Blocks taken or opened together lie side by side: one change a stretch.
+  // Blocks taken or opened together lie side by side: one change a stretch
+  // of pages that hold a live block.
   static OpenRun sorted[kOpenRuns];  // g_guardLock
   std::copy(g_openRuns, g_openRuns + runs, sorted);
   std::sort(sorted, sorted + runs, [](const OpenRun& a, const OpenRun& b) { return a.first < b.first; });
+  auto live = [](size_t page) { return g_liveBlocksOn[page].load(std::memory_order_relaxed) != 0; };
   for (size_t i = 0; i < runs;) {
     size_t first = sorted[i].first, end = first + sorted[i].pages;
     for (++i; i < runs && sorted[i].first <= end; ++i) end = std::max(end, sorted[i].first + sorted[i].pages);
     end = std::min(end, used);
-    if (first < end) {
-      Protect(first, end - first, PROT_NONE);
-      ForgetOpened(first, end - first);
+    if (first >= end) continue;
+    ClearBits(g_listedBits, first, end - first);
+    for (size_t page = first; page < end;) {
+      if (!live(page)) {
+        ++page;
+        continue;
+      }
+      size_t stretch = page;
+      while (stretch < end && live(stretch)) ++stretch;
+      Protect(page, stretch - page, PROT_NONE);
+      ForgetOpened(page, stretch - page);
+      page = stretch;
     }
   }
 }
@@ -418,10 +451,29 @@ bool TakePages(size_t pages, size_t* taken) {
 // that write, and the next raise hides them as it would have. Only its pages:
 // opening costs little, but hiding a page the driver has used before costs
 // its flush whether or not anyone touched it since it was opened.
+// A page a raise left open (it held no live block then) is hidden at once if
+// a block on it is taken while a thread is raised, and otherwise listed for
+// the next raise.
 void OpenForDriver(size_t first, size_t pages) {
-  if (g_raisedThreads || AllOpen(first, pages)) return;
-  Protect(first, pages, PROT_READ | PROT_WRITE);
-  NoteOpened(first, pages);
+  if (g_raisedThreads) {
+    for (size_t page = first; page < first + pages; ++page) {
+      if (AllOpen(page, 1)) {
+        Protect(page, 1, PROT_NONE);
+        ForgetOpened(page, 1);
+      }
+    }
+    return;
+  }
+  if (!AllOpen(first, pages)) Protect(first, pages, PROT_READ | PROT_WRITE);
+  if (!AllSet(g_listedBits, first, pages)) NoteOpened(first, pages);
+  SetBits(g_openBits, first, pages);
+}
+
+// The pages of a block the driver takes or gives back: [page, page + pages).
+void CountLive(const void* memory, size_t bytes, int change) {
+  const size_t offset = static_cast<size_t>(static_cast<const unsigned char*>(memory) - g_arena.load());
+  for (size_t page = offset / kPage; page <= (offset + bytes - 1) / kPage; ++page)
+    g_liveBlocksOn[page].fetch_add(static_cast<uint16_t>(change), std::memory_order_relaxed);
 }
 
 void* ArenaAllocate(size_t bytes) {
@@ -441,17 +493,19 @@ void* ArenaAllocate(size_t bytes) {
       g_smallPage = page;
       g_smallOffset = 0;
     }
-    OpenForDriver(g_smallPage, 1);
     ++g_smallBlocksOn[g_smallPage];
     unsigned char* block = g_arena.load() + g_smallPage * kPage + g_smallOffset;
     g_smallOffset += size;
+    CountLive(block, bytes, 1);
+    OpenForDriver(g_smallPage, 1);
     return block;
   }
   const size_t pages = (bytes + kPage - 1) / kPage;
   size_t first;
   if (!TakePages(pages, &first)) return nullptr;
-  OpenForDriver(first, pages);
   g_arenaBlocks[first] = pages;
+  CountLive(g_arena.load() + first * kPage, bytes, 1);
+  OpenForDriver(first, pages);
   return g_arena.load() + first * kPage;
 }
 
@@ -680,7 +734,10 @@ size_t PoolAllocationCount() {
 void ResetPool() {
   ResetQuarantine();
   std::lock_guard<HostLock> hold(g_poolLock);
-  for (auto& [address, block] : g_blocks) ReleasePool(const_cast<void*>(address), block.bytes + kGuardBytes);
+  for (auto& [address, block] : g_blocks) {
+    if (InArena(address)) CountLive(address, (block.bytes ? block.bytes : 1) + kGuardBytes, -1);
+    ReleasePool(const_cast<void*>(address), block.bytes + kGuardBytes);
+  }
   g_blocks.clear();
   g_sequence = 0;
   g_successfulAllocations = 0;
@@ -752,6 +809,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
                                            "(allocation #%llu, tag %08x) was written",
                                            overrun, block.bytes, static_cast<unsigned long long>(block.sequence),
                                            block.tag));
+  if (InArena(P)) CountLive(P, (block.bytes ? block.bytes : 1) + kGuardBytes, -1);
   RetireMemory(P, block.bytes + kGuardBytes, FreedWhat{"pool block", block.bytes, block.sequence}, ReleasePool);
 }
 
