@@ -218,7 +218,7 @@ extern "C" {
 volatile int KhostGuardedLists = 0;
 
 // The list an entry or head belongs to is found by following Flink round to
-// a guarded head (lists here are short); a private list never reaches one.
+// a guarded head; a private list never reaches one, and is walked whole.
 // The guarded head of the list `Where` is on is looked for in both directions
 // at once: an entry near either end of a long list (the oldest child, the
 // newest record) finds it in a few steps.
