@@ -112,15 +112,13 @@ typedef struct _BUS_EXTENSION {
   LIST_ENTRY ChildCallWaiters;
 } BUS_EXTENSION, *PBUS_EXTENSION;
 
+// What the walks of the bus's lists read (the links, the flags, the serial
+// number, the header's device and state) comes first, in the extension's
+// first cache line: with thousands of children every child a walk visits is
+// a miss, and one line each is half the misses of two.
 typedef struct _CHILD_EXTENSION {
   EXTENSION_HEADER Header;
-  SYSTEM_POWER_STATE SystemPowerState;
-  DEVICE_POWER_STATE DevicePowerState;
-  PDEVICE_OBJECT ParentFdo;
-  PWCHAR HardwareIds;
-  ULONG SerialNo;
   LIST_ENTRY Link;
-  LIST_ENTRY SerialLink;  // on Bus->SerialBuckets, while Link is on ChildList
   BOOLEAN Present;
   BOOLEAN Reported;
   // Set by a relations answer that left this unplugged child out: only then
@@ -134,6 +132,12 @@ typedef struct _CHILD_EXTENSION {
   // that no answer ever listed is unknown to the Plug and Play manager, which
   // will never send it a removal: the bus deletes it itself.
   BOOLEAN Listed;
+  ULONG SerialNo;
+  LIST_ENTRY SerialLink;  // on Bus->SerialBuckets, while Link is on ChildList
+  SYSTEM_POWER_STATE SystemPowerState;
+  DEVICE_POWER_STATE DevicePowerState;
+  PDEVICE_OBJECT ParentFdo;
+  PWCHAR HardwareIds;
 } CHILD_EXTENSION, *PCHILD_EXTENSION;
 
 // One record waiting for the service; a single allocation of Length + 31 bytes.

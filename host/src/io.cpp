@@ -39,7 +39,7 @@ struct NamespaceEntry {
 std::map<std::u16string, NamespaceEntry> g_namespace;  // keyed by upper-cased name
 ULONG g_autoNameCounter = 0;
 
-PointerMap<PIRP, bool> g_liveIrps;  // allocated and not yet freed
+PointerMap<PIRP, bool, true> g_liveIrps;  // allocated and not yet freed
 constexpr int64_t kDefaultPendingTimeoutMs = 30000;
 std::atomic<int64_t> g_pendingTimeoutMs{kDefaultPendingTimeoutMs};
 

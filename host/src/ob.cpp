@@ -14,14 +14,19 @@ ObjectType g_FileType{"File", ObjectKind::File};
 ObjectType g_EventType{"Event", ObjectKind::Event};
 
 namespace {
-struct Header {
-  ObjectType* type;
-  LONG_PTR pointerCount;
+// What a reference reads and writes lies in the table's slot; what only the
+// object's end and the leak report need lies beside it.
+struct Farewell {
   std::function<void(void*)> destroy;
   std::string description;
 };
+struct Header {
+  ObjectType* type = nullptr;
+  LONG_PTR pointerCount = 0;
+  Farewell* farewell = nullptr;
+};
 HostLock g_objectLock;
-PointerMap<const void*, Header> g_objects;
+PointerMap<const void*, Header, true> g_objects;
 
 // Called with g_objectLock held: the count left; at zero the object is
 // forgotten and `destroy` gets what must run once the lock is released.
@@ -35,7 +40,8 @@ LONG_PTR DropReference(void* object, std::function<void(void*)>* destroy) {
   }
   LONG_PTR count = --it->second.pointerCount;
   if (count > 0) return count;
-  *destroy = std::move(it->second.destroy);
+  *destroy = std::move(it->second.farewell->destroy);
+  delete it->second.farewell;
   g_objects.erase(it);
   return 0;
 }
@@ -49,7 +55,9 @@ constexpr uint64_t kKernelHandleBit = 0xFFFFFFFF80000000ull;
 void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
               const std::string& description) {
   std::lock_guard<HostLock> hold(g_objectLock);
-  g_objects[body] = Header{type, 1, std::move(destroy), description};
+  Header& header = g_objects[body];
+  delete header.farewell;  // inserted twice: the first record goes
+  header = Header{type, 1, new Farewell{std::move(destroy), description}};
 }
 
 ObjectType* ObTypeOf(const void* body) {
@@ -88,7 +96,7 @@ std::vector<std::string> ObLiveDescriptions() {
   std::lock_guard<HostLock> hold(g_objectLock);
   std::vector<std::string> out;
   for (const auto& [body, header] : g_objects)
-    out.push_back(header.description + " (" + header.type->name + ", " +
+    out.push_back(header.farewell->description + " (" + header.type->name + ", " +
                   std::to_string(header.pointerCount) + " references)");
   return out;
 }
@@ -110,7 +118,8 @@ void ObReset() {
       if (g_objects.empty()) break;
       auto it = g_objects.begin();
       body = const_cast<void*>(it->first);
-      destroy = std::move(it->second.destroy);
+      destroy = std::move(it->second.farewell->destroy);
+      delete it->second.farewell;
       g_objects.erase(it);
     }
     if (destroy) destroy(body);

@@ -45,7 +45,7 @@ DRIVER_OBJECT g_rootDriver;
 // are checked here rather than by walking the tree; a node's removeSent is
 // written under the same lock.
 std::mutex g_pdoLock;
-PointerMap<PDEVICE_OBJECT, DevNode*> g_pdos;
+PointerMap<PDEVICE_OBJECT, DevNode*, true> g_pdos;
 // File objects open per device, for the removal orders that depend on handles.
 std::unordered_map<PDEVICE_OBJECT, size_t> g_openFiles;
 std::atomic<int> g_pendingRemovals{0};
