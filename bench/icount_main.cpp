@@ -6,6 +6,8 @@
 //   velmora_icount host SIZE COUNT    the same fetch request with a code the bus does not know
 //   velmora_icount floor SIZE COUNT   the floor of one record (see Floor)
 //   velmora_icount cycle COUNT        plug-in, enumeration, unplug, enumeration of one child
+//   velmora_icount relations N COUNT  a bus-relations answer listing N started children, and the
+//                                     manager's work on it
 //
 // Every operation runs on this one thread, and the same warm-up precedes the
 // counted runs so that the host's caches and quarantine are in their steady
@@ -28,6 +30,7 @@ namespace {
 // runs leave the quarantine turning over at its steady rate.
 unsigned long WarmUp(unsigned long payload) { return std::min(5000ul, (32ul << 20) / payload + 200); }
 constexpr unsigned long kCycleWarmUp = 1500;  // each cycle frees many blocks
+constexpr unsigned long kAnswerWarmUp = 3;     // an answer allocates nothing the manager keeps
 
 int Fail(const std::string& what) {
   std::fprintf(stderr, "velmora_icount: %s\n", what.c_str());
@@ -46,7 +49,7 @@ bool Counted(unsigned long warmUp, unsigned long count, const std::function<bool
 }
 
 int Usage() {
-  std::fputs("usage: velmora_icount relay|host|floor SIZE COUNT | cycle COUNT\n", stderr);
+  std::fputs("usage: velmora_icount relay|host|floor|relations SIZE COUNT | cycle COUNT\n", stderr);
   return 2;
 }
 
@@ -75,6 +78,23 @@ int main(int argc, char** argv) {
     if (!Counted(WarmUp(size), count, [&] { return relay ? rig.Push() == STATUS_SUCCESS && rig.Fetch() : rig.HostAlone(); }))
       return Fail(what + ": a request failed");
     const std::string report = rig.Finish();
+    return report.empty() ? 0 : Fail(report);
+  }
+  if (what == "relations") {
+    // Every child is known and started, so an answer costs what an answer
+    // must, once per child: it is the figure that grows if anything in the
+    // bus or the manager stops being linear in the children.
+    velmora_bench::BootedBus bus;
+    for (unsigned long serial = 1; serial <= size; ++serial)
+      if (bus.PlugIn(ULONG(serial)) != STATUS_SUCCESS) return Fail("relations: a plug-in failed");
+    bus.Enumerate();
+    if (bus.StartedChildren() != size) return Fail("relations: not every child started");
+    const bool ok = Counted(kAnswerWarmUp, count, [&] {
+      IoInvalidateDeviceRelations(bus.Harness().Node()->pdo, BusRelations);
+      return bus.Enumerate() == 1;
+    });
+    if (!ok || bus.StartedChildren() != size) return Fail("relations: an answer changed the children");
+    const std::string report = bus.Finish();
     return report.empty() ? 0 : Fail(report);
   }
   if (what == "cycle") {

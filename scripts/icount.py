@@ -40,6 +40,7 @@ CHECKED = [
     ("relay.16", ["relay", "16"], 1000),
     ("relay.1500", ["relay", "1500"], 1000),
     ("cycle", ["cycle"], 100),
+    ("relations.1000", ["relations", "1000"], 10),
 ]
 SIZES = [16, 64, 1500, 65536]
 
@@ -170,6 +171,8 @@ def cmd_baseline(options):
         baseline.write("# Regenerate with ./velmora bench --baseline. %s\n" % describe_build(options.program))
         baseline.write("# relay.SIZE: a child driver pushes a SIZE-byte record, the service fetches it;\n")
         baseline.write("# cycle: plug-in, enumeration, unplug, enumeration of one child;\n")
+        baseline.write("# relations.N: a bus-relations answer listing N started children, with the manager's\n")
+        baseline.write("# work on it (grows past 10% if either stops being linear in the children);\n")
         baseline.write("# .total: everything; .driver: the driver's own code and the copies it makes.\n")
         baseline.write("# The C library's routines are pinned to their SSE2 variants (PINNED_CPU in icount.py).\n")
         for name, value in figures.items():
