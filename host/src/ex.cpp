@@ -469,7 +469,7 @@ void OpenForDriver(size_t first, size_t pages) {
   SetBits(g_openBits, first, pages);
 }
 
-// The pages of a block the driver takes or gives back: [page, page + pages).
+// Counts a block the driver takes (+1) or frees (-1) on every page it spans.
 void CountLive(const void* memory, size_t bytes, int change) {
   const size_t offset = static_cast<size_t>(static_cast<const unsigned char*>(memory) - g_arena.load());
   for (size_t page = offset / kPage; page <= (offset + bytes - 1) / kPage; ++page)
