@@ -172,8 +172,9 @@ NTSTATUS ChildRemove(PDEVICE_OBJECT ChildDevice, PCHILD_EXTENSION Child) {
   PDEVICE_OBJECT parentFdo = Child->ParentFdo;
   if (parentFdo == NULL) {
     // Final removal of the bus took this child off its list already.
-    SetNewPnpState(&Child->Header, StateDeleted);
-    Pdo_Delete(ChildDevice, Child);
+    if (ClaimDeletion(&Child->Header)) {
+      Pdo_Delete(ChildDevice, Child);
+    }
     return STATUS_SUCCESS;
   }
 
@@ -184,6 +185,11 @@ NTSTATUS ChildRemove(PDEVICE_OBJECT ChildDevice, PCHILD_EXTENSION Child) {
   // Unplug and the relations answer change Present and ReportedMissing under
   // this lock; deciding and unlinking in one hold keeps the three consistent.
   KeAcquireSpinLock(&bus->ChildListLock, &oldIrql);
+  if (CurrentPnpState(&Child->Header) == StateDeleted) {
+    // A removal on another thread unlinked it already, and deletes it.
+    KeReleaseSpinLock(&bus->ChildListLock, oldIrql);
+    return STATUS_SUCCESS;
+  }
   keep = (BOOLEAN)(Child->Present || !Child->ReportedMissing);
   if (keep) {
     SetNewPnpState(&Child->Header, StateNotStarted);

@@ -177,6 +177,19 @@ FORCEINLINE VOID RestorePreviousPnpState(PEXTENSION_HEADER Header) {
   InterlockedExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), (LONG)Header->PreviousPnpState);
 }
 
+// Marks a child deleted and says whether this call did: of two removals that
+// race (Wine sends a child two at once when its bus goes away), only one may
+// delete it.
+FORCEINLINE BOOLEAN ClaimDeletion(PEXTENSION_HEADER Header) {
+  const PNP_STATE previous =
+      (PNP_STATE)InterlockedExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), (LONG)StateDeleted);
+  if (previous == StateDeleted) {
+    return FALSE;
+  }
+  Header->PreviousPnpState = previous;
+  return TRUE;
+}
+
 // ------------------------------------------------------------------ child list
 // Services number their children 1, 2, 3...: a multiplicative hash spreads
 // runs of numbers, and numbers a stride apart, over every bucket.

@@ -2,6 +2,8 @@
 // must leave alone, and every way it can be removed - still plugged in,
 // unplugged, disabled before the manager heard it was gone, or cut off by
 // the removal of the bus itself - each ending with the device deleted once.
+#include <thread>
+
 #include "child_fixture.h"
 
 using namespace child_test;
@@ -220,4 +222,48 @@ TEST_F(ChildPnpTest, DetachedChildAnswersWithoutABusAndIsDeletedByItsOwnRemovalW
   EXPECT_TRUE(khost::DeviceDeleted(pdo_));
   EXPECT_EQ(Deletions(), 1u);
   bus_->Unload();
+}
+
+// Wine sends a child two removals at once (when its bus goes away, or when an
+// answer leaves it out). Whichever marks the child deleted first deletes it;
+// the other touches nothing, even when it comes while the first is freeing the
+// child's IDs. Arms that second removal; `raced` tells whether it came.
+static void RemoveAgainWhileDeleting(PCHILD_EXTENSION child, PDEVICE_OBJECT pdo, bool* raced) {
+  khost::SetHook("free-pool", [child, pdo, raced] {
+    if (*raced || CurrentPnpState(&child->Header) != StateDeleted) return;
+    *raced = true;       // inside the first removal's deletion
+    std::thread([pdo] {  // as the child's function driver passes it down, with success set
+      RequestResult second =
+          khost::SendIrp(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr, STATUS_SUCCESS, KernelMode, false);
+      EXPECT_EQ(second.status, STATUS_SUCCESS);
+    }).join();
+  });
+}
+
+TEST_F(ChildPnpTest, TwoRemovalsAtOnceDeleteADetachedChildOnce) {
+  StartSeven();
+  bool raced = false;
+  RemoveAgainWhileDeleting(child_, pdo_, &raced);
+  bus_->Service().Close(service_);
+  khost::Pnp().SurpriseRemove(bus_->Node());
+  ASSERT_EQ(child_->ParentFdo, nullptr);
+  khost::Pnp().CompleteSurpriseRemoval(bus_->Node());
+  khost::ClearHooks();
+  EXPECT_TRUE(raced);
+  EXPECT_TRUE(khost::DeviceDeleted(pdo_));
+  EXPECT_EQ(Deletions(), 1u);
+  bus_->Unload();
+}
+
+TEST_F(ChildPnpTest, TwoRemovalsAtOnceDeleteAChildLeftOutOnce) {
+  StartSeven();
+  bool raced = false;
+  RemoveAgainWhileDeleting(child_, pdo_, &raced);
+  ASSERT_EQ(bus_->Unplug(service_, 7), STATUS_SUCCESS);
+  bus_->Enumerate();
+  khost::ClearHooks();
+  EXPECT_TRUE(raced);
+  EXPECT_TRUE(khost::DeviceDeleted(pdo_));
+  EXPECT_EQ(Deletions(), 1u);
+  EXPECT_EQ(bus_->Bus()->ChildCount, 0u);
 }

@@ -782,6 +782,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  RunHook("free-pool");
   if (!P) {
     ReportViolation("pool-free-null", "ExFreePoolWithTag of a null pointer");
     return;
