@@ -3,6 +3,8 @@
 // kernel's table (handles with the top bit set, refused to user-mode callers).
 // A reference by handle checks the object type and, for user-mode callers, the
 // desired access against the rights the handle was granted when it was opened.
+#include <memory>
+
 #include "internal.h"
 #include "ptrmap.h"
 
@@ -23,7 +25,7 @@ struct Farewell {
 struct Header {
   ObjectType* type = nullptr;
   LONG_PTR pointerCount = 0;
-  Farewell* farewell = nullptr;
+  std::unique_ptr<Farewell> farewell;
 };
 HostLock g_objectLock;
 PointerMap<const void*, Header, true> g_objects;
@@ -41,7 +43,6 @@ LONG_PTR DropReference(void* object, std::function<void(void*)>* destroy) {
   LONG_PTR count = --it->second.pointerCount;
   if (count > 0) return count;
   *destroy = std::move(it->second.farewell->destroy);
-  delete it->second.farewell;
   g_objects.erase(it);
   return 0;
 }
@@ -55,9 +56,7 @@ constexpr uint64_t kKernelHandleBit = 0xFFFFFFFF80000000ull;
 void ObInsert(void* body, ObjectType* type, std::function<void(void*)> destroy,
               const std::string& description) {
   std::lock_guard<HostLock> hold(g_objectLock);
-  Header& header = g_objects[body];
-  delete header.farewell;  // inserted twice: the first record goes
-  header = Header{type, 1, new Farewell{std::move(destroy), description}};
+  g_objects[body] = Header{type, 1, std::make_unique<Farewell>(Farewell{std::move(destroy), description})};
 }
 
 ObjectType* ObTypeOf(const void* body) {
@@ -119,7 +118,6 @@ void ObReset() {
       auto it = g_objects.begin();
       body = const_cast<void*>(it->first);
       destroy = std::move(it->second.farewell->destroy);
-      delete it->second.farewell;
       g_objects.erase(it);
     }
     if (destroy) destroy(body);

@@ -148,7 +148,8 @@ class PointerMap {
   void Grow() {
     std::vector<Slot> old = std::move(slots_);
     const size_t capacity = old.empty() ? 16 : old.size() * 2;
-    slots_.assign(capacity, Slot{});
+    slots_.clear();
+    slots_.resize(capacity);
     mask_ = capacity - 1;
     shift_ = 64;
     for (size_t c = capacity; c > 1; c >>= 1) --shift_;
